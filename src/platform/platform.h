@@ -1,0 +1,77 @@
+#pragma once
+// The agent's one interface to the operating system. Sockets keep Winsock's
+// names, codes and semantics on both sides (socket_api.h comes from the
+// platform's own folder); everything else is declared here. The Win32 side
+// calls the real API, the POSIX side is a small stand-in.
+#include <string>
+
+#include "socket_api.h"
+
+namespace platform {
+
+// ---- Network ---------------------------------------------------------------
+
+// Number of installed TCP protocol entries (WSAEnumProtocolsA for IPPROTO_TCP
+// with a 16384-byte buffer): 0 means no TCP/IP, SOCKET_ERROR a failed query.
+int countTcpProtocols();
+
+// The first IPv4 address of the local host in dotted form, as
+// gethostbyname("") lists it. False when the host cannot be resolved.
+bool firstLocalIPv4(std::string& address);
+
+// Sets SO_RCVTIMEO or SO_SNDTIMEO in milliseconds. Returns 0 or SOCKET_ERROR.
+int setSocketTimeout(SOCKET s, int option, int milliseconds);
+
+// Sets an int-valued SOL_SOCKET option such as SO_KEEPALIVE.
+int setSocketIntOption(SOCKET s, int option, int value);
+
+// ---- Files -----------------------------------------------------------------
+
+// The separator that joins a folder and a file name ("\" or "/").
+extern const char pathSeparator[];
+
+// Renames like MoveFileA: never replaces, fails when the source is missing or
+// the target exists. On failure errorCode holds the system's error code.
+bool renameNoReplace(const std::string& from, const std::string& to, int& errorCode);
+bool deleteFile(const std::string& path);
+bool fileExists(const std::string& path);
+
+// The full path of a relative name against the current working directory.
+std::string fullPath(const std::string& relativeName);
+
+// ---- Time ------------------------------------------------------------------
+
+// Local broken-down time of a time value, thread-safe.
+void localTime(long long seconds, struct tm& out);
+
+// ---- Threads ---------------------------------------------------------------
+
+// Starts a detached thread (created suspended, then resumed, on Win32).
+// The thread object is not kept. False when the thread cannot be created.
+bool startDetachedThread(unsigned (*procedure)(void*), void* argument);
+
+// ---- Seams -----------------------------------------------------------------
+
+// The operations a test must be able to replace: waiting, ending the process
+// and starting another program. Tests install their own functions (an exit
+// that throws, a sleep that only records) so failure paths run without
+// waiting or ending the test process.
+struct Seams {
+    void (*sleepMs)(unsigned milliseconds);
+    void (*exitProcess)(int code);
+    // ShellExecuteA(NULL, NULL, file, parameters, folder, SW_SHOWNORMAL).
+    void (*startProgram)(const std::string& file, const std::string& parameters,
+                         const std::string& folder);
+};
+
+Seams& seams();
+Seams defaultSeams();
+
+inline void sleepMs(unsigned milliseconds) { seams().sleepMs(milliseconds); }
+inline void exitProcess(int code) { seams().exitProcess(code); }
+inline void startProgram(const std::string& file, const std::string& parameters,
+                         const std::string& folder) {
+    seams().startProgram(file, parameters, folder);
+}
+
+}  // namespace platform

@@ -1,0 +1,149 @@
+#include <errno.h>
+#include <pthread.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <time.h>
+
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/platform.h"
+
+extern char** environ;
+
+namespace platform {
+
+const char pathSeparator[] = "/";
+
+int countTcpProtocols() {
+    // Linux always offers TCP over IPv4 when the socket family exists.
+    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (s == INVALID_SOCKET) return errno == EAFNOSUPPORT ? 0 : SOCKET_ERROR;
+    close(s);
+    return 1;
+}
+
+bool firstLocalIPv4(std::string& address) {
+    char name[256] = {0};
+    if (gethostname(name, sizeof name - 1) != 0) return false;
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* list = nullptr;
+    if (getaddrinfo(name, nullptr, &hints, &list) != 0 || list == nullptr) return false;
+    char text[INET_ADDRSTRLEN] = {0};
+    const sockaddr_in* first = reinterpret_cast<const sockaddr_in*>(list->ai_addr);
+    inet_ntop(AF_INET, &first->sin_addr, text, sizeof text);
+    freeaddrinfo(list);
+    address = text;
+    return true;
+}
+
+int setSocketTimeout(SOCKET s, int option, int milliseconds) {
+    timeval value{};
+    value.tv_sec = milliseconds / 1000;
+    value.tv_usec = (milliseconds % 1000) * 1000;
+    return setsockopt(s, SOL_SOCKET, option, &value, sizeof value) == 0 ? 0 : SOCKET_ERROR;
+}
+
+int setSocketIntOption(SOCKET s, int option, int value) {
+    return setsockopt(s, SOL_SOCKET, option, &value, sizeof value) == 0 ? 0 : SOCKET_ERROR;
+}
+
+bool renameNoReplace(const std::string& from, const std::string& to, int& errorCode) {
+    // A hard link fails when the target exists, so the rename never replaces.
+    if (link(from.c_str(), to.c_str()) != 0) {
+        errorCode = errno;
+        return false;
+    }
+    if (unlink(from.c_str()) != 0) {
+        errorCode = errno;
+        unlink(to.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool deleteFile(const std::string& path) { return unlink(path.c_str()) == 0; }
+
+bool fileExists(const std::string& path) {
+    struct stat info;
+    return stat(path.c_str(), &info) == 0;
+}
+
+std::string fullPath(const std::string& relativeName) {
+    std::vector<char> buffer(256);
+    while (getcwd(buffer.data(), buffer.size()) == nullptr) {
+        if (errno != ERANGE) return relativeName;
+        buffer.resize(buffer.size() * 2);
+    }
+    std::string folder(buffer.data());
+    if (folder.empty() || folder.back() != '/') folder += '/';
+    return folder + relativeName;
+}
+
+void localTime(long long seconds, struct tm& out) {
+    time_t value = static_cast<time_t>(seconds);
+    localtime_r(&value, &out);
+}
+
+namespace {
+
+struct ThreadStart {
+    unsigned (*procedure)(void*);
+    void* argument;
+};
+
+void* runThread(void* start) {
+    ThreadStart copy = *static_cast<ThreadStart*>(start);
+    delete static_cast<ThreadStart*>(start);
+    copy.procedure(copy.argument);
+    return nullptr;
+}
+
+void sleepDefault(unsigned milliseconds) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+void exitDefault(int code) { std::exit(code); }
+
+// Starts the program with its blank-separated parameters in the given folder.
+void startDefault(const std::string& file, const std::string& parameters,
+                  const std::string& folder) {
+    std::vector<std::string> words{file};
+    size_t at = 0;
+    while (at < parameters.size()) {
+        size_t end = parameters.find(' ', at);
+        if (end == std::string::npos) end = parameters.size();
+        if (end > at) words.push_back(parameters.substr(at, end - at));
+        at = end + 1;
+    }
+    std::vector<char*> argv;
+    for (std::string& word : words) argv.push_back(&word[0]);
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
+    pid_t child = 0;
+    posix_spawn(&child, file.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+}
+
+}  // namespace
+
+bool startDetachedThread(unsigned (*procedure)(void*), void* argument) {
+    ThreadStart* start = new ThreadStart{procedure, argument};
+    pthread_t thread;
+    if (pthread_create(&thread, nullptr, runThread, start) != 0) {
+        delete start;
+        return false;
+    }
+    pthread_detach(thread);
+    return true;
+}
+
+Seams defaultSeams() { return Seams{sleepDefault, exitDefault, startDefault}; }
+
+}  // namespace platform

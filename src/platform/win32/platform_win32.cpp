@@ -1,0 +1,114 @@
+#include <shellapi.h>
+#include <time.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace platform {
+
+const char pathSeparator[] = "\\";
+
+int countTcpProtocols() {
+    const DWORD size = 16384;
+    HANDLE heap = GetProcessHeap();
+    void* buffer = HeapAlloc(heap, 0, size);
+    if (buffer == nullptr) return SOCKET_ERROR;
+    INT protocols[] = {IPPROTO_TCP, 0};
+    DWORD length = size;
+    int count = WSAEnumProtocolsA(protocols, static_cast<LPWSAPROTOCOL_INFOA>(buffer), &length);
+    HeapFree(heap, 0, buffer);
+    return count;
+}
+
+bool firstLocalIPv4(std::string& address) {
+    hostent* host = gethostbyname("");
+    if (host == nullptr || host->h_addr_list == nullptr || host->h_addr_list[0] == nullptr) {
+        return false;
+    }
+    in_addr first;
+    memcpy(&first, host->h_addr_list[0], sizeof first);
+    address = inet_ntoa(first);
+    return true;
+}
+
+int setSocketTimeout(SOCKET s, int option, int milliseconds) {
+    DWORD value = static_cast<DWORD>(milliseconds);
+    return setsockopt(s, SOL_SOCKET, option, reinterpret_cast<const char*>(&value), sizeof value);
+}
+
+int setSocketIntOption(SOCKET s, int option, int value) {
+    return setsockopt(s, SOL_SOCKET, option, reinterpret_cast<const char*>(&value), sizeof value);
+}
+
+bool renameNoReplace(const std::string& from, const std::string& to, int& errorCode) {
+    if (MoveFileA(from.c_str(), to.c_str())) return true;
+    errorCode = static_cast<int>(GetLastError());
+    return false;
+}
+
+bool deleteFile(const std::string& path) { return DeleteFileA(path.c_str()) != 0; }
+
+bool fileExists(const std::string& path) {
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::string fullPath(const std::string& relativeName) {
+    std::vector<char> buffer(256);
+    for (;;) {
+        DWORD length = GetFullPathNameA(relativeName.c_str(), static_cast<DWORD>(buffer.size()),
+                                        buffer.data(), nullptr);
+        if (length == 0) return relativeName;
+        if (length < buffer.size()) return std::string(buffer.data(), length);
+        buffer.resize(length + 1);
+    }
+}
+
+void localTime(long long seconds, struct tm& out) {
+    time_t value = static_cast<time_t>(seconds);
+    localtime_s(&out, &value);
+}
+
+namespace {
+
+struct ThreadStart {
+    unsigned (*procedure)(void*);
+    void* argument;
+};
+
+DWORD WINAPI runThread(LPVOID start) {
+    ThreadStart copy = *static_cast<ThreadStart*>(start);
+    delete static_cast<ThreadStart*>(start);
+    return copy.procedure(copy.argument);
+}
+
+void sleepDefault(unsigned milliseconds) { Sleep(milliseconds); }
+
+void exitDefault(int code) { exit(code); }
+
+void startDefault(const std::string& file, const std::string& parameters,
+                  const std::string& folder) {
+    ShellExecuteA(nullptr, nullptr, file.c_str(), parameters.empty() ? nullptr : parameters.c_str(),
+                  folder.c_str(), SW_SHOWNORMAL);
+}
+
+}  // namespace
+
+bool startDetachedThread(unsigned (*procedure)(void*), void* argument) {
+    ThreadStart* start = new ThreadStart{procedure, argument};
+    DWORD id = 0;
+    HANDLE thread = CreateThread(nullptr, 0, runThread, start, CREATE_SUSPENDED, &id);
+    if (thread == nullptr) {
+        delete start;
+        return false;
+    }
+    ResumeThread(thread);
+    CloseHandle(thread);
+    return true;
+}
+
+Seams defaultSeams() { return Seams{sleepDefault, exitDefault, startDefault}; }
+
+}  // namespace platform
