@@ -16,9 +16,9 @@ namespace testing_support {
 TempDir::TempDir() {
     static std::atomic<int> counter{0};
     for (;;) {
-        fs::path candidate = fs::temp_directory_path() /
-                             ("vxhid-test-" + std::to_string(std::rand()) + "-" +
-                              std::to_string(counter++));
+        fs::path candidate =
+            fs::temp_directory_path() /
+            ("vxhid-test-" + std::to_string(std::rand()) + "-" + std::to_string(counter++));
         std::error_code error;
         if (fs::create_directory(candidate, error)) {
             path_ = candidate.string();

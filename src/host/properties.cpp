@@ -1,0 +1,145 @@
+#include "host/properties.h"
+
+#include <cctype>
+#include <climits>
+#include <cstdlib>
+#include <fstream>
+
+#include "host/activity_log.h"
+#include "host/text_format.h"
+#include "platform/platform.h"
+
+namespace {
+
+const size_t kOptionValueSize = 80;  // 79 characters and the terminator
+
+// atoi without its undefined behaviour on out-of-range numbers: the leading
+// decimal number (after blanks and a sign), clamped to int, 0 when none.
+int toInt(const std::string& text) {
+    long long value = std::strtoll(text.c_str(), nullptr, 10);
+    if (value > INT_MAX) return INT_MAX;
+    if (value < INT_MIN) return INT_MIN;
+    return static_cast<int>(value);
+}
+
+std::string trimBlanks(const std::string& text) {
+    size_t first = text.find_first_not_of(' ');
+    if (first == std::string::npos) return std::string();
+    size_t last = text.find_last_not_of(' ');
+    return text.substr(first, last - first + 1);
+}
+
+struct OptionValue {
+    bool given = false;
+    std::string value;  // digits and dots only, at most 79 of them
+};
+
+// Reads the next line without its line end (LF or CR LF). False at the end.
+bool readLine(std::istream& in, std::string& line) {
+    if (!std::getline(in, line)) return false;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    return true;
+}
+
+}  // namespace
+
+bool tMDCProperty::init(std::string source, bool optionsFlag) {
+    // Runs before the log is opened, so nothing is logged here.
+    logLevel = 1;
+    receiveTimeout = 5000;
+    sendTimeout = 5000;
+    port = "8194";
+    hostAddress.clear();
+    fixedLogLevel = 0;
+    logDir = programDir;
+    logFile = logDir + platform::pathSeparator + "vxhid.log";
+    portNote.clear();
+    ::logLevel = logLevel;
+
+    if (optionsFlag) {
+        for (char& c : source) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+
+        if (source.find("-X") != std::string::npos) {
+            source.erase(0, source.size() < 3 ? source.size() : 3);
+            platform::sleepMs(6000);
+            platform::deleteFile(programDir + platform::pathSeparator + "vxhid.obo");
+        }
+
+        OptionValue hostOption, portOption, debugOption;
+        OptionValue* current = nullptr;
+        for (size_t i = 0; i < source.size(); ++i) {
+            char c = source[i];
+            if (c == '-') {
+                char next = i + 1 < source.size() ? source[i + 1] : '\0';
+                current = next == 'I'   ? &hostOption
+                          : next == 'P' ? &portOption
+                          : next == 'D' ? &debugOption
+                                        : nullptr;
+                if (current != nullptr) {
+                    // A repeated option starts its value afresh.
+                    current->given = true;
+                    current->value.clear();
+                    ++i;
+                }
+                continue;
+            }
+            bool valueCharacter = std::isdigit(static_cast<unsigned char>(c)) || c == '.';
+            if (current != nullptr && valueCharacter &&
+                current->value.size() < kOptionValueSize - 1) {
+                current->value += c;
+            }
+        }
+
+        if (hostOption.given) hostAddress = trimBlanks(hostOption.value);
+        if (portOption.given) {
+            port = trimBlanks(portOption.value);
+            portNote = formatText("CI Port %s", port.c_str());
+        }
+        if (debugOption.given) {
+            const std::string& value = debugOption.value;
+            if (!value.empty() && std::isdigit(static_cast<unsigned char>(value[0]))) {
+                fixedLogLevel = value[0] - '0';
+                if (fixedLogLevel > 5) fixedLogLevel = 5;
+                logLevel = fixedLogLevel;
+                ::logLevel = logLevel;
+            } else {
+                logLevel = 0;
+            }
+        }
+    }
+
+    if (!source.empty() && platform::fileExists(source)) {
+        std::ifstream file(source, std::ios::binary);
+        std::string line;
+        if (!readLine(file, line)) return false;
+        port = line;
+        if (!readLine(file, line)) return false;
+        logDir = line;
+        if (readLine(file, line)) {
+            receiveTimeout = toInt(line);
+            if (readLine(file, line)) sendTimeout = toInt(line);
+        }
+        logFile = logDir + platform::pathSeparator + "vxhid.log";
+        ::logLevel = logLevel;
+    }
+    return true;
+}
+
+void tMDCProperty::setLogLevel(std::string level) {
+    if (fixedLogLevel != 0) return;
+    logLevel = toInt(level);
+    ::logLevel = logLevel;
+}
+
+bool loadProperties(std::string commandLine, tMDCProperty* properties) {
+    std::string executable = platform::fullPath("vxhid.exe");
+    size_t separator = executable.find_last_of(platform::pathSeparator[0]);
+    properties->programDir =
+        separator == std::string::npos ? std::string() : executable.substr(0, separator);
+
+    if (commandLine.empty()) {
+        return properties->init(properties->programDir + platform::pathSeparator + "ini.txt",
+                                false);
+    }
+    return properties->init(commandLine, true);
+}

@@ -1,0 +1,167 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "host/activity_log.h"
+#include "host/properties.h"
+#include "platform/platform.h"
+#include "test_support.h"
+
+using testing_support::readFile;
+using testing_support::ScopedSeams;
+using testing_support::TempDir;
+using testing_support::writeFile;
+
+namespace {
+
+struct Expected {
+    std::string port;
+    std::string portNote;
+    std::string hostAddress;
+    int logLevel;
+    int fixedLogLevel;
+    int receiveTimeout;
+    int sendTimeout;
+};
+
+class PropertiesTest : public ::testing::Test {
+  protected:
+    void TearDown() override { logLevel = 1; }
+
+    // Runs init as the loader would: the command line, or the ini file of the
+    // program folder when the line is empty.
+    bool load(const std::string& commandLine, tMDCProperty& properties) {
+        properties.programDir = dir.path();
+        if (commandLine.empty()) return properties.init(dir.file("ini.txt"), false);
+        return properties.init(commandLine, true);
+    }
+
+    void check(const tMDCProperty& p, const Expected& e, const std::string& what) {
+        EXPECT_EQ(e.port, p.port) << what;
+        EXPECT_EQ(e.portNote, p.portNote) << what;
+        EXPECT_EQ(e.hostAddress, p.hostAddress) << what;
+        EXPECT_EQ(e.logLevel, p.logLevel) << what;
+        EXPECT_EQ(e.fixedLogLevel, p.fixedLogLevel) << what;
+        EXPECT_EQ(e.receiveTimeout, p.receiveTimeout) << what;
+        EXPECT_EQ(e.sendTimeout, p.sendTimeout) << what;
+    }
+
+    ScopedSeams seams;
+    TempDir dir;
+};
+
+TEST_F(PropertiesTest, CommandLineOptions) {
+    struct Case {
+        const char* commandLine;
+        Expected expected;
+    };
+    const Case cases[] = {
+        {"-p 9000 -d 7", {"9000", "CI Port 9000", "", 5, 5, 5000, 5000}},
+        {"-D 12", {"8194", "", "", 1, 1, 5000, 5000}},
+        {"-I 192.168.0.7 -P 8300", {"8300", "CI Port 8300", "192.168.0.7", 1, 0, 5000, 5000}},
+        {"-P 80a81", {"8081", "CI Port 8081", "", 1, 0, 5000, 5000}},
+        {"-P -5", {"", "CI Port ", "", 1, 0, 5000, 5000}},
+        {"-D x", {"8194", "", "", 0, 0, 5000, 5000}},
+        {"-P 8194 -P 81", {"81", "CI Port 81", "", 1, 0, 5000, 5000}},
+        {"-Q 5 -I 127.0.0.1", {"8194", "", "127.0.0.1", 1, 0, 5000, 5000}},
+    };
+    for (const Case& c : cases) {
+        tMDCProperty properties;
+        ASSERT_TRUE(load(c.commandLine, properties)) << c.commandLine;
+        check(properties, c.expected, c.commandLine);
+        EXPECT_EQ(dir.file("vxhid.log"), properties.logFile) << c.commandLine;
+    }
+    EXPECT_TRUE(ScopedSeams::sleeps().empty());
+}
+
+TEST_F(PropertiesTest, OptionValuesAreCutAt79Characters) {
+    tMDCProperty properties;
+    ASSERT_TRUE(load("-I " + std::string(300, '1'), properties));
+    EXPECT_EQ(std::string(79, '1'), properties.hostAddress);
+}
+
+TEST_F(PropertiesTest, FixedLevelIgnoresLaterChanges) {
+    tMDCProperty fixed;
+    ASSERT_TRUE(load("-p 9000 -d 7", fixed));
+    EXPECT_EQ(5, logLevel);
+    fixed.setLogLevel("3");
+    EXPECT_EQ(5, fixed.logLevel);
+    EXPECT_EQ(5, logLevel);
+
+    tMDCProperty free;
+    ASSERT_TRUE(load("", free));
+    for (auto [text, level] : {std::pair<const char*, int>{"3", 3},
+                               {"", 0},
+                               {"12 x", 12},
+                               {"abc", 0},
+                               {"99999999999", 2147483647}}) {
+        free.setLogLevel(text);
+        EXPECT_EQ(level, free.logLevel) << text;
+        EXPECT_EQ(level, logLevel) << text;
+    }
+}
+
+TEST_F(PropertiesTest, RestartAfterUpdateWaitsAndRemovesTheSavedProgram) {
+    for (const char* commandLine : {"-X", "-X -P 8194 -I 10.0.0.5"}) {
+        ScopedSeams::sleeps().clear();
+        writeFile(dir.file("vxhid.obo"), "old agent");
+        writeFile(dir.file("ini.txt"), "9999\r\nelsewhere\r\n");
+        tMDCProperty properties;
+        ASSERT_TRUE(load(commandLine, properties)) << commandLine;
+        EXPECT_EQ(std::vector<unsigned>{6000}, ScopedSeams::sleeps()) << commandLine;
+        EXPECT_FALSE(platform::fileExists(dir.file("vxhid.obo"))) << commandLine;
+        EXPECT_EQ("8194", properties.port) << "ini.txt is not read: " << commandLine;
+        EXPECT_EQ(dir.path(), properties.logDir) << commandLine;
+    }
+    tMDCProperty properties;
+    ASSERT_TRUE(load("-X -P 8194 -I 10.0.0.5", properties));
+    EXPECT_EQ("10.0.0.5", properties.hostAddress);
+    // A missing saved program is no error.
+    EXPECT_FALSE(platform::fileExists(dir.file("vxhid.obo")));
+}
+
+TEST_F(PropertiesTest, PropertiesFile) {
+    TempDir logs;
+    struct Case {
+        std::string content;
+        bool loads;
+        Expected expected;
+        std::string logDir;
+    };
+    const Case cases[] = {
+        {"", true, {"8194", "", "", 1, 0, 5000, 5000}, dir.path()},  // no file at all
+        {"8195\n" + logs.path() + "\n", true, {"8195", "", "", 1, 0, 5000, 5000}, logs.path()},
+        {"8195\r\n" + logs.path() + "\r\n", true, {"8195", "", "", 1, 0, 5000, 5000}, logs.path()},
+        {"8195\n" + logs.path(), true, {"8195", "", "", 1, 0, 5000, 5000}, logs.path()},
+        {"8196\r\n" + logs.path() + "\r\n700\r\n900\r\nignored\r\n",
+         true,
+         {"8196", "", "", 1, 0, 700, 900},
+         logs.path()},
+        {"8197\n" + logs.path() + "\nsoon\n", true, {"8197", "", "", 1, 0, 0, 5000}, logs.path()},
+        {"8195\n", false, {}, ""},
+    };
+    for (const Case& c : cases) {
+        std::string ini = dir.file("ini.txt");
+        platform::deleteFile(ini);
+        if (!c.content.empty()) writeFile(ini, c.content);
+        tMDCProperty properties;
+        bool loaded = load("", properties);
+        EXPECT_EQ(c.loads, loaded) << c.content;
+        if (!loaded) continue;
+        check(properties, c.expected, c.content);
+        EXPECT_EQ(c.logDir, properties.logDir) << c.content;
+        EXPECT_EQ(c.logDir + platform::pathSeparator + "vxhid.log", properties.logFile);
+    }
+}
+
+TEST_F(PropertiesTest, LoaderTakesTheWorkingFolderAsProgramFolder) {
+    tMDCProperty properties;
+    ASSERT_TRUE(loadProperties("-P 8300", &properties));
+    std::string expected = platform::fullPath("vxhid.exe");
+    expected.resize(expected.size() - std::string("vxhid.exe").size() - 1);
+    EXPECT_EQ(expected, properties.programDir);
+    EXPECT_EQ(properties.programDir, properties.logDir);
+    EXPECT_EQ("8300", properties.port);
+}
+
+}  // namespace
