@@ -2,7 +2,7 @@
 // A lock with the Win32 critical section's behaviour: recursive for the owning
 // thread, initialised explicitly, never copied.
 class CriticalSection {
-  public:
+public:
     CriticalSection();
     ~CriticalSection();
     CriticalSection(const CriticalSection&) = delete;
@@ -11,13 +11,13 @@ class CriticalSection {
     void enter();
     void leave();
 
-  private:
+private:
     alignas(16) unsigned char storage_[64];
 };
 
 // Holds a critical section for one scope.
 class CriticalSectionGuard {
-  public:
+public:
     explicit CriticalSectionGuard(CriticalSection& section) : section_(section) {
         section_.enter();
     }
@@ -25,6 +25,6 @@ class CriticalSectionGuard {
     CriticalSectionGuard(const CriticalSectionGuard&) = delete;
     CriticalSectionGuard& operator=(const CriticalSectionGuard&) = delete;
 
-  private:
+private:
     CriticalSection& section_;
 };

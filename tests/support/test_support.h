@@ -12,7 +12,7 @@ namespace testing_support {
 // A fresh folder under the system's temporary folder, removed with its
 // contents when the object goes.
 class TempDir {
-  public:
+public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -20,7 +20,7 @@ class TempDir {
     const std::string& path() const { return path_; }
     std::string file(const std::string& name) const;  // path + separator + name
 
-  private:
+private:
     std::string path_;
 };
 
@@ -41,7 +41,7 @@ struct StartedProgram {
 // Installs test seams for its lifetime: sleeps are recorded (not waited),
 // exit throws ProcessExit, program starts are recorded.
 class ScopedSeams {
-  public:
+public:
     ScopedSeams();
     ~ScopedSeams();
     static std::vector<unsigned>& sleeps();
@@ -52,7 +52,7 @@ class ScopedSeams {
 // An open activity log in a temporary folder at the given level; restores a
 // closed log and level 1 when it goes.
 class LogCapture {
-  public:
+public:
     explicit LogCapture(int level = 5);
     ~LogCapture();
     std::string contents() const;
@@ -60,7 +60,7 @@ class LogCapture {
     tMDCProperty& properties() { return properties_; }
     const TempDir& dir() const { return dir_; }
 
-  private:
+private:
     TempDir dir_;
     tMDCProperty properties_;
 };
