@@ -1,3 +1,4 @@
+// platform.h brings windows.h, which shellapi.h needs first.
 #include <shellapi.h>
 #include <time.h>
 
