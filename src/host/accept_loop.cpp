@@ -1,0 +1,79 @@
+#include "host/accept_loop.h"
+
+#include <new>
+#include <system_error>
+
+#include "hid/tessel_hid.h"
+#include "host/activity_log.h"
+#include "host/properties.h"
+#include "host/text_format.h"
+#include "platform/platform.h"
+#include "transport/secure_socket.h"
+
+namespace {
+
+const char kTag[] = "TesselMDC::_tWinMain";
+
+unsigned sessionThreadProc(DncSession* session) {
+    session->doSession();
+    return 0;
+}
+
+}  // namespace
+
+AcceptLoop::AcceptLoop(tMDCProperty* properties, vSecureSocket* listener, std::string versionLine)
+    : properties_(properties), listener_(listener), versionLine_(std::move(versionLine)) {}
+
+AcceptLoop::~AcceptLoop() { discardCurrentSession(); }
+
+void AcceptLoop::acceptOne() {
+    writeLog(kTag, "Create a new Socket and accept a connection request", 3);
+    vSecureSocket* client = new (std::nothrow) vSecureSocket();
+    if (client == nullptr) {
+        writeLog(kTag, formatText("Failed to Create a Socket to accept%d", WSAGetLastError()), 1);
+        WSACleanup();
+        platform::exitProcess(0);
+        return;
+    }
+
+    // A failed accept leaves the client not connected; the session started
+    // for it fails at its first socket operation.
+    listener_->doAccept(client);
+
+    if (current_ != nullptr) {
+        discardCurrentSession();
+        writeLog(kTag, "Found Running Session - delete and continue", 2);
+    }
+
+    doLogFileSize(properties_, versionLine_);
+    writeLog(kTag, "Begin new Session", 2);
+
+    DncSession* session = new TesselHID();
+    session->properties = properties_;
+    session->ClientSocket = client;
+    current_ = session;
+
+    if (!client->setTimeout(properties_->receiveTimeout, properties_->sendTimeout)) {
+        writeLog(kTag, "Unable to set Socket Timeouts", 1);
+    }
+
+    // The session's fields are all set before its thread starts.
+    try {
+        currentThread_ = std::thread(sessionThreadProc, session);
+    } catch (const std::system_error& error) {
+        writeLog(kTag, formatText("Unable to start the session thread: %s", error.what()), 1);
+        discardCurrentSession();
+    }
+}
+
+// The previous session's thread may still be inside its loop. Closing its
+// connection makes the thread's next socket operation fail; only once the
+// thread has ended are its socket wrapper, cipher object and session freed.
+void AcceptLoop::discardCurrentSession() {
+    if (current_ == nullptr) return;
+    if (current_->ClientSocket != nullptr) current_->ClientSocket->closeSocket();
+    if (currentThread_.joinable()) currentThread_.join();
+    current_->ShutdownThread();
+    delete current_;
+    current_ = nullptr;
+}

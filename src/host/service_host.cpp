@@ -1,0 +1,76 @@
+#include "host/service_host.h"
+
+#include "hid/scan_buffer.h"
+#include "hid/ui_thread.h"
+#include "host/accept_loop.h"
+#include "host/activity_log.h"
+#include "host/properties.h"
+#include "host/text_format.h"
+#include "platform/platform.h"
+#include "transport/secure_socket.h"
+
+namespace {
+
+// Ends the process after a fatal start-up failure.
+void endProcess() {
+    WSACleanup();
+    platform::exitProcess(0);
+}
+
+}  // namespace
+
+int runServiceHost(void* instance, std::string commandLine) {
+    const std::string tag = "TesselMDC::_tWinMain";
+
+    initializeScanBufferLock();
+    // The log is not open yet, so a failure here cannot be recorded; the
+    // network side of the agent works without the desktop thread.
+    platform::startDetachedThread(uiThreadMain, instance);
+
+    tMDCProperty* properties = new tMDCProperty();
+    if (!loadProperties(commandLine, properties)) return 0;
+
+    WSADATA wsaData;
+    int started = WSAStartup(0x0202, &wsaData);
+    if (started != 0) {
+        writeLog(tag, formatText("Network Error WSAStartup failed: %d", started), 1);
+        endProcess();
+        return 0;
+    }
+
+    {
+        vSecureSocket probe;
+        if (probe.testTDncSocket(properties->hostAddress, properties->port, properties->logFile)) {
+            endProcess();
+            return 0;
+        }
+    }
+
+    openLogFile(properties);
+    std::string versionLine =
+        formatText("Vexmoor Tessel HID (vxhid.exe) version 11.1.0.8 %s %s",
+                   properties->hostAddress.c_str(), properties->portNote.c_str());
+    writeLog(tag, versionLine, 1);
+    writeLog(tag, "Prepare to Init Socket", 2);
+
+    vSecureSocket* listener = new vSecureSocket();
+    if (!listener->initialize(properties->hostAddress, properties->port)) {
+        writeLog(tag, "Network Error. Unable to initialize the MDC Socket", 1);
+        endProcess();
+        return 0;
+    }
+    properties->hostAddress = listener->address;
+
+    unsigned long blocking = 0;
+    ioctlsocket(listener->handle, FIONBIO, &blocking);
+
+    if (!listener->doListen()) {
+        writeLog(tag, "Network Error. Unable to listen on the MDC Socket", 1);
+        endProcess();
+        return 0;
+    }
+    writeLog(tag, formatText("Listening on the DNC Socket, port %s", properties->port.c_str()), 3);
+
+    AcceptLoop loop(properties, listener, versionLine);
+    for (;;) loop.acceptOne();
+}
