@@ -1,12 +1,12 @@
 // platform.h brings windows.h, which shellapi.h needs first.
+#include "platform/platform.h"
+
 #include <shellapi.h>
 #include <time.h>
 
 #include <cstdlib>
 #include <string>
 #include <vector>
-
-#include "platform/platform.h"
 
 namespace platform {
 
