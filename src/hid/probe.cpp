@@ -1,0 +1,40 @@
+#include "hid/probe.h"
+
+#include "hid/scan_buffer.h"
+#include "host/activity_log.h"
+#include "host/text_format.h"
+#include "transport/frame_limits.h"
+
+static_assert(kMaxProbeAnswer == static_cast<std::size_t>(frame::kMaxMessageLength),
+              "a probe answer must fit one encrypted message");
+
+bool probeScans(std::string& answer) {
+    const std::string tag = "TesselHID::doProbe";
+    answer.clear();
+    if (!isScanAvailable()) return true;
+
+    std::string scan;
+    while (answer.size() < kMaxProbeAnswer) {
+        const std::size_t room = kMaxProbeAnswer - answer.size() - 1;  // keep one for the LF
+        ScanTake take = takeScan(scan, room);
+        if (take == ScanTake::none) break;
+        if (take == ScanTake::tooLong) {
+            // A scan that does not fit behind others waits for the next probe.
+            if (!answer.empty()) break;
+            // Alone it still does not fit: it never will, so it goes out cut.
+            if (takeScan(scan, std::string::npos) != ScanTake::taken) break;
+            if (scan.size() > kMaxScanLength) {
+                writeLog(
+                    tag,
+                    formatText("Scan of %d characters cut to %d", static_cast<int>(scan.size()),
+                               static_cast<int>(kMaxScanLength)),
+                    1);
+                scan.resize(kMaxScanLength);
+            }
+        }
+        answer += scan;
+        answer += '\n';
+    }
+    writeLog(tag, answer, 2);
+    return true;
+}

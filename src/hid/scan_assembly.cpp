@@ -1,0 +1,69 @@
+#include "hid/scan_assembly.h"
+
+#include "hid/key_translation.h"
+#include "hid/scan_buffer.h"
+
+const char kScanDialogTitle[] = "Vexmoor HID";
+
+namespace {
+
+constexpr unsigned char kCarriageReturn = 13;
+constexpr unsigned char kTab = 9;
+constexpr unsigned char kBackspace = 8;
+
+// All of this is touched by the user-interface thread only.
+KeyboardState keyboard;
+std::string pendingScan;
+// The dialog on screen has been told to close by a commit.
+bool dialogClosedByCommit = false;
+
+}  // namespace
+
+DesktopSeam& desktopSeam() {
+    static DesktopSeam seam = defaultDesktopSeam();
+    return seam;
+}
+
+void handleScanKey(unsigned char c) {
+    if (desktopSeam().foregroundWindowTitle() != kScanDialogTitle) return;
+    if (c == kCarriageReturn || c == kTab) {
+        appendScan(pendingScan);
+        pendingScan.clear();
+        dialogClosedByCommit = true;
+        desktopSeam().closeScanDialog();
+    } else if (c == kBackspace) {
+        if (!pendingScan.empty()) pendingScan.pop_back();
+    } else if (isPrintable(c)) {
+        pendingScan += static_cast<char>(c);
+    }
+}
+
+void handleKeyboardEvent(unsigned message, unsigned vkCode, unsigned char mapped) {
+    if (std::optional<unsigned char> c =
+            translateKeyEvent(keyboard, keyEventKind(message), vkCode, mapped)) {
+        handleScanKey(*c);
+    }
+}
+
+bool needsInitialCapsLock() { return !keyboard.capsStateRead; }
+
+void setInitialCapsLock(bool on) {
+    keyboard.capsStateRead = true;
+    keyboard.capsLockOn = on;
+}
+
+void scanDialogOpened() { dialogClosedByCommit = false; }
+
+void scanDialogOk() {
+    if (dialogClosedByCommit) return;
+    handleScanKey(kCarriageReturn);
+}
+
+namespace hid_testing {
+void resetScanAssembly() {
+    keyboard = KeyboardState{};
+    pendingScan.clear();
+    dialogClosedByCommit = false;
+    desktopSeam() = defaultDesktopSeam();
+}
+}  // namespace hid_testing
