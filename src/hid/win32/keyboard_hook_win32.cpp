@@ -1,0 +1,58 @@
+// The low-level keyboard hook: a thin adapter that reads the event, asks the
+// system for the key's character and the Caps Lock state, and leaves the rest
+// to the portable scan assembly. It must return quickly: Windows silently
+// removes a low-level hook that overruns its time-out.
+#include <string>
+
+#include "hid/key_translation.h"
+#include "hid/resource_ids.h"
+#include "hid/scan_assembly.h"
+#include "hid/win32/desktop.h"
+
+namespace {
+
+std::string foregroundWindowTitle() {
+    HWND foreground = GetForegroundWindow();
+    if (foreground == nullptr) return std::string();
+    char title[80] = {};
+    int length = GetWindowTextA(foreground, title, sizeof title);
+    if (length <= 0) return std::string();
+    if (length > static_cast<int>(sizeof title) - 1) length = sizeof title - 1;
+    return std::string(title, static_cast<std::size_t>(length));
+}
+
+// The dialog belongs to this thread, so the message is a direct call of its
+// procedure. A handle that no longer names a window of this thread (the
+// dialog closed, the value reused by another program) gets nothing: the hook
+// must never wait on another process.
+void closeScanDialog() {
+    if (scanDialogWindow == nullptr) return;
+    if (GetWindowThreadProcessId(scanDialogWindow, nullptr) != GetCurrentThreadId()) return;
+    SendMessageA(scanDialogWindow, WM_COMMAND, IDC_CLOSE_AFTER_SCAN, 0);
+}
+
+}  // namespace
+
+DesktopSeam defaultDesktopSeam() { return DesktopSeam{foregroundWindowTitle, closeScanDialog}; }
+
+int installKeyboardHook(HINSTANCE instance) {
+    HHOOK hook = SetWindowsHookExA(WH_KEYBOARD_LL, keyboardHookProc, instance, 0);
+    if (hook == nullptr) return static_cast<int>(GetLastError());
+    return 0;
+}
+
+LRESULT CALLBACK keyboardHookProc(int code, WPARAM wParam, LPARAM lParam) {
+    if (code == HC_ACTION && lParam != 0) {
+        if (needsInitialCapsLock()) setInitialCapsLock((GetKeyState(VK_CAPITAL) & 1) != 0);
+        const KBDLLHOOKSTRUCT* event = reinterpret_cast<const KBDLLHOOKSTRUCT*>(lParam);
+        const unsigned message = static_cast<unsigned>(wParam);
+        unsigned char mapped = 0;
+        if (keyEventKind(message) == KeyEventKind::press) {
+            // The low byte only: the dead-key flag in the high bits goes.
+            mapped = static_cast<unsigned char>(MapVirtualKeyA(event->vkCode, MAPVK_VK_TO_CHAR));
+        }
+        handleKeyboardEvent(message, event->vkCode, mapped);
+    }
+    // Every key is passed on, so it also reaches the window in front.
+    return CallNextHookEx(nullptr, code, wParam, lParam);
+}
