@@ -82,7 +82,14 @@ int WSACleanup() { return 0; }
 int WSAGetLastError() { return platform::winsockErrorFromErrno(errno); }
 
 int closesocket(SOCKET s) {
-    shutdown(s, SHUT_RDWR);
+    // A zero linger time asks for an abortive close: Winsock then sends a
+    // reset and no FIN, so only the receive side is shut down here (which
+    // still wakes a blocked recv) and close sends the reset.
+    linger lingerOption{};
+    socklen_t length = sizeof lingerOption;
+    bool abortive = getsockopt(s, SOL_SOCKET, SO_LINGER, &lingerOption, &length) == 0 &&
+                    lingerOption.l_onoff != 0 && lingerOption.l_linger == 0;
+    shutdown(s, abortive ? SHUT_RD : SHUT_RDWR);
     return close(s) == 0 ? 0 : SOCKET_ERROR;
 }
 

@@ -65,7 +65,8 @@ int WSACleanup();
 int WSAGetLastError();
 
 // Closes the socket. A plain close does not wake a thread blocked in recv on
-// Linux, so the connection is shut down first, as closesocket does on Windows.
+// Linux, so the connection is shut down first, as closesocket does on Windows;
+// with a zero linger time the peer gets a reset and no FIN, as from Winsock.
 int closesocket(SOCKET s);
 
 // FIONREAD (bytes pending) and FIONBIO (non-blocking mode).
