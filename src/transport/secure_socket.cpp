@@ -1,0 +1,261 @@
+#include "transport/secure_socket.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "host/activity_log.h"
+#include "host/text_format.h"
+
+namespace {
+
+const unsigned kPollIntervalMs = 100;
+const unsigned kNetworkRetryMs = 60000;
+
+// The socket address for host:port. A host text of 7 characters or more
+// ("1.2.3.4" is the shortest dotted address) is taken as the address itself;
+// a shorter one means the first IPv4 address of the local host. False when
+// the local host cannot be resolved.
+bool chooseAddress(const std::string& host, const std::string& port, std::string& chosen,
+                   bool& explicitAddress, sockaddr_in& socketAddress) {
+    explicitAddress = host.size() >= 7;
+    if (explicitAddress) {
+        chosen = host;
+    } else if (!platform::firstLocalIPv4(chosen)) {
+        return false;
+    }
+    memset(&socketAddress, 0, sizeof socketAddress);
+    socketAddress.sin_family = AF_INET;
+    socketAddress.sin_addr.s_addr = inet_addr(chosen.c_str());
+    // atoi's value for every port text, without atoi's undefined overflow.
+    socketAddress.sin_port =
+        htons(static_cast<unsigned short>(std::strtol(port.c_str(), nullptr, 10)));
+    return true;
+}
+
+const sockaddr* asSockaddr(const sockaddr_in& socketAddress) {
+    return reinterpret_cast<const sockaddr*>(&socketAddress);
+}
+
+// Closes the handle unless it is already closed, so that a handle value the
+// system has since given to another connection is never touched.
+void closeHandle(std::atomic<SOCKET>& handle) {
+    SOCKET s = handle.exchange(INVALID_SOCKET);
+    if (s != INVALID_SOCKET) closesocket(s);
+}
+
+}  // namespace
+
+bool vSecureSocket::testTDncSocket(std::string host, std::string port, std::string logFile) {
+    if (platform::countTcpProtocols() == 0) {
+        writeLogDirect(logFile, "TCP/IP is not active on this machine");
+        return true;
+    }
+    handle = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (handle == INVALID_SOCKET) return false;
+
+    // The probe socket is closed on every way out, not only after a
+    // successful connect.
+    bool firstRound = true;
+    for (;;) {
+        std::string chosen;
+        bool explicitAddress = false;
+        sockaddr_in socketAddress;
+        if (!chooseAddress(host, port, chosen, explicitAddress, socketAddress)) {
+            writeLogDirect(logFile, formatText("Unable to get host information %s", host.c_str()));
+            closeHandle(handle);
+            return true;
+        }
+        if (connect(handle, asSockaddr(socketAddress), sizeof socketAddress) == 0) {
+            // Something already answers on this address and port.
+            closeHandle(handle);
+            return true;
+        }
+        // An unreachable host, or a local host that resolves only to the
+        // loopback address, means the network is not up yet: wait for it.
+        bool networkDown =
+            WSAGetLastError() == WSAEHOSTUNREACH || (!explicitAddress && chosen == "127.0.0.1");
+        if (!networkDown) {
+            closeHandle(handle);
+            return false;
+        }
+        if (firstRound) {
+            writeLogDirect(logFile, "The Network was not availble, retry every 60 Seconds");
+            firstRound = false;
+        }
+        platform::sleepMs(kNetworkRetryMs);
+    }
+}
+
+bool vSecureSocket::initialize(std::string host, std::string port) {
+    const std::string tag = "vSecureSocket::initialize";
+    connected = false;
+    handle = INVALID_SOCKET;
+
+    handle = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (handle == INVALID_SOCKET) {
+        writeLog(
+            tag,
+            formatText("Failed to initialize Port %s. Unable to create the Socket Socket Error %d",
+                       port.c_str(), WSAGetLastError()),
+            1);
+        return false;
+    }
+    std::string chosen;
+    bool explicitAddress = false;
+    sockaddr_in socketAddress;
+    if (!chooseAddress(host, port, chosen, explicitAddress, socketAddress)) {
+        writeLog(tag, formatText("Unable to get host information %s", host.c_str()), 1);
+        closeHandle(handle);
+        return false;
+    }
+    address = chosen;
+    if (bind(handle, asSockaddr(socketAddress), sizeof socketAddress) == SOCKET_ERROR) {
+        writeLog(
+            tag,
+            formatText("Failed to initialize Port %s. Unable to Bind the Socket, Socket Error %d",
+                       port.c_str(), WSAGetLastError()),
+            1);
+        closeHandle(handle);
+        connected = false;
+        return false;
+    }
+    connected = true;
+    return true;
+}
+
+bool vSecureSocket::doListen() {
+    const std::string tag = "vSecureSocket::doListen";
+    if (!connected) return false;
+    if (listen(handle, SOMAXCONN) == SOCKET_ERROR) {
+        writeLog(tag,
+                 formatText("Failed to set the Port to listen mode: Socket Error %ld",
+                            static_cast<long>(WSAGetLastError())),
+                 1);
+        closeHandle(handle);
+        connected = false;
+        return false;
+    }
+    return true;
+}
+
+bool vSecureSocket::doAccept(vSecureSocket* client) {
+    const std::string tag = "vSecureSocket::doAccept";
+    if (client == nullptr) return false;
+    client->handle = accept(handle, nullptr, nullptr);
+    // The accept's own error, before the option call below can replace it.
+    int acceptError = WSAGetLastError();
+
+    if (platform::setSocketIntOption(handle, SO_KEEPALIVE, 1) == SOCKET_ERROR) {
+        writeLog(tag,
+                 formatText("Unable Set Keep Alive: Socket Error %ld\n",
+                            static_cast<long>(WSAGetLastError())),
+                 1);
+        connected = false;
+        return false;
+    }
+    if (client->handle == INVALID_SOCKET) {
+        writeLog(tag, formatText("Failed to accept a connection:Socket Error %d\n", acceptError),
+                 1);
+        closeHandle(client->handle);
+        return false;
+    }
+    client->connected = true;
+    connected = true;
+    return true;
+}
+
+bool vSecureSocket::setTimeout(int receiveMs, int sendMs) {
+    const std::string tag = "vSecureSocket::setTimeout";
+    receiveTimeout = receiveMs;
+    sendTimeout = sendMs;
+    if (!connected) return false;
+    if (receiveMs != 0 &&
+        platform::setSocketTimeout(handle, SO_RCVTIMEO, receiveMs) == SOCKET_ERROR) {
+        writeLog(tag,
+                 formatText("Failed Trying to set Port receive timeout: Socket Error %ld\n",
+                            static_cast<long>(WSAGetLastError())),
+                 1);
+        return false;
+    }
+    if (sendMs != 0 && platform::setSocketTimeout(handle, SO_SNDTIMEO, sendMs) == SOCKET_ERROR) {
+        writeLog(tag,
+                 formatText("Unable to set send timeout: Socket Error %ld\n",
+                            static_cast<long>(WSAGetLastError())),
+                 1);
+        return false;
+    }
+    return true;
+}
+
+bool vSecureSocket::CanRead() {
+    const std::string tag = "vSecureSocket::CanRead";
+    if (!connected) return false;
+    const int rounds = sendTimeout < 1000 ? 10 : sendTimeout / 100;
+    for (int round = 0; round < rounds; ++round) {
+        unsigned long pending = 0;
+        if (ioctlsocket(handle, FIONREAD, &pending) == SOCKET_ERROR) {
+            writeLog(
+                tag,
+                formatText("Unable to test for pending read:Socket Error %d\n", WSAGetLastError()),
+                1);
+            connected = false;
+            return false;
+        }
+        if (pending != 0) {
+            writeLog(tag, "The Socket has Data to read", 3);
+            return true;
+        }
+        writeLog(
+            tag,
+            formatText("The Socket has no data to read - Try again, reTryStrikeout = %d", rounds),
+            4);
+        platform::sleepMs(kPollIntervalMs);
+    }
+    writeLog(tag, "Timed out waiting for a read", 4);
+    return false;
+}
+
+int vSecureSocket::receiveBytes(char* buffer, int length) {
+    const std::string tag = "vSecureSocket::receiveBytes";
+    if (!connected) return -1;
+    int result = SOCKET_ERROR;
+    int error = WSAEFAULT;  // what Winsock reports for a buffer it cannot use
+    if (buffer != nullptr && length >= 0) {
+        result = static_cast<int>(recv(handle, buffer, length, 0));
+        if (result == SOCKET_ERROR) error = WSAGetLastError();
+    }
+    if (result == SOCKET_ERROR) {
+        // A time-out leaves the connection usable; the caller may try again.
+        if (error != WSAETIMEDOUT) {
+            writeLog(tag, formatText("Failed to receive bytes:Socket Error %d", error), 1);
+            connected = false;
+        }
+        return -1;
+    }
+    return result;
+}
+
+int vSecureSocket::sendBytes(const char* data, int length) {
+    const std::string tag = "vSecureSocket::sendBytes";
+    if (!connected) return -1;
+    int result = SOCKET_ERROR;
+    int error = WSAEFAULT;
+    if (data != nullptr && length >= 0) {
+        result = static_cast<int>(send(handle, data, length, 0));
+        if (result == SOCKET_ERROR) error = WSAGetLastError();
+    }
+    if (result == SOCKET_ERROR) {
+        if (error != WSAETIMEDOUT) {
+            writeLog(tag, formatText("Unable to Send on the Port:Socket Error %d", error), 1);
+            connected = false;
+        }
+        return -1;
+    }
+    return result;
+}
+
+int vSecureSocket::closeSocket() {
+    closeHandle(handle);
+    connected = false;
+    return 0;
+}
