@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -54,6 +55,11 @@ Bytes peerFrame(const std::string& text) {
 class MessageTest : public testing::Test {
 protected:
     void SetUp() override {
+        // Winsock counts its users: this reference keeps sockets usable even
+        // when an earlier test has run the session's WSACleanup.
+        WSADATA data;
+        ASSERT_EQ(WSAStartup(0x0202, &data), 0);
+        winsockStarted = true;
         SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
         ASSERT_NE(listener, INVALID_SOCKET);
         sockaddr_in address{};
@@ -86,6 +92,10 @@ protected:
             delete session->SessionEncryptor;
         }
         if (peer != INVALID_SOCKET) closesocket(peer);
+        peer = INVALID_SOCKET;
+        session.reset();
+        if (winsockStarted) WSACleanup();
+        winsockStarted = false;
     }
 
     void peerSend(const Bytes& bytes) {
@@ -117,6 +127,7 @@ protected:
         return pending;
     }
 
+    bool winsockStarted = false;
     SOCKET peer = INVALID_SOCKET;
     std::unique_ptr<DncSession> session;
 };
@@ -247,6 +258,8 @@ struct ReceiveCase {
     std::vector<std::pair<int, std::string>> lines;  // level, text, in order
 };
 
+void PrintTo(const ReceiveCase& c, std::ostream* out) { *out << c.name; }
+
 class ReceiveTest : public MessageTest, public testing::WithParamInterface<ReceiveCase> {};
 
 // Each case runs at every log level: a line shows exactly from its level up,
@@ -258,6 +271,7 @@ TEST_P(ReceiveTest, AcknowledgesThenJudgesTheRead) {
         if (level > 1) {
             TearDown();
             SetUp();
+            if (HasFatalFailure()) return;
         }
         LogCapture log(level);
         peerSend(c.sent);
