@@ -95,6 +95,10 @@ TEST_F(SelfUpdateTest, FileStates) {
 }
 
 TEST_F(SelfUpdateTest, QuitAfterAFailedUpdateStartsTheUpdater) {
+    // doQuit ends Winsock for the process; an extra reference keeps it on
+    // for the rest of this test program.
+    WSADATA data;
+    WSAStartup(0x0202, &data);
     session.sessionState = 18;
     EXPECT_THROW(session.doQuit(), ProcessExit);
     ASSERT_EQ(1u, ScopedSeams::started().size());
