@@ -66,12 +66,13 @@ void AcceptLoop::acceptOne() {
     }
 }
 
-// The previous session's thread may still be inside its loop. Closing its
-// connection makes the thread's next socket operation fail; only once the
-// thread has ended are its socket wrapper, cipher object and session freed.
+// The previous session's thread may still be inside its loop. Interrupting
+// its connection makes the thread's current or next socket operation fail;
+// only once the thread has ended are its socket wrapper, cipher object and
+// session freed.
 void AcceptLoop::discardCurrentSession() {
     if (current_ == nullptr) return;
-    if (current_->ClientSocket != nullptr) current_->ClientSocket->closeSocket();
+    if (current_->ClientSocket != nullptr) current_->ClientSocket->interrupt();
     if (currentThread_.joinable()) currentThread_.join();
     current_->ShutdownThread();
     delete current_;

@@ -22,6 +22,11 @@ bool firstLocalIPv4(std::string& address);
 // Sets SO_RCVTIMEO or SO_SNDTIMEO in milliseconds. Returns 0 or SOCKET_ERROR.
 int setSocketTimeout(SOCKET s, int option, int milliseconds);
 
+// True where closing a socket makes a call blocked on it in another thread
+// fail at once (Winsock); false where only shutting the connection down does,
+// and closing under a blocked call is unsafe (POSIX).
+extern const bool closeWakesBlockedCalls;
+
 // Sets an int-valued SOL_SOCKET option such as SO_KEEPALIVE.
 int setSocketIntOption(SOCKET s, int option, int value);
 

@@ -192,6 +192,7 @@ bool vSecureSocket::CanRead() {
     if (!connected) return false;
     const int rounds = sendTimeout < 1000 ? 10 : sendTimeout / 100;
     for (int round = 0; round < rounds; ++round) {
+        if (!connected) return false;  // interrupted from another thread
         unsigned long pending = 0;
         if (ioctlsocket(handle, FIONREAD, &pending) == SOCKET_ERROR) {
             writeLog(
@@ -252,6 +253,16 @@ int vSecureSocket::sendBytes(const char* data, int length) {
         return -1;
     }
     return result;
+}
+
+void vSecureSocket::interrupt() {
+    connected = false;
+    if (platform::closeWakesBlockedCalls) {
+        closeSocket();
+        return;
+    }
+    SOCKET s = handle;
+    if (s != INVALID_SOCKET) shutdown(s, SD_BOTH);
 }
 
 int vSecureSocket::closeSocket() {

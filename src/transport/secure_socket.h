@@ -37,6 +37,12 @@ public:
     int receiveBytes(char* buffer, int length);
     // Bytes sent (one send, no retry of a partial send), -1 on failure.
     int sendBytes(const char* data, int length);
+    // Makes the thread that serves this connection leave it: a call it is
+    // blocked in returns and every later operation fails at once. Where
+    // that takes closing the socket it is closed here; elsewhere the handle
+    // stays taken until closeSocket, so its number cannot pass to another
+    // connection while that thread may still use it.
+    void interrupt();
     // Closes the handle once; a second call leaves the handle value alone.
     // Always 0.
     int closeSocket();

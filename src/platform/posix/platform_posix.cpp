@@ -16,6 +16,7 @@ extern char** environ;
 namespace platform {
 
 const char pathSeparator[] = "/";
+const bool closeWakesBlockedCalls = false;
 
 int countTcpProtocols() {
     // Linux always offers TCP over IPv4 when the socket family exists.

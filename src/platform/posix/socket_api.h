@@ -16,6 +16,7 @@ typedef unsigned short WORD;
 
 constexpr SOCKET INVALID_SOCKET = -1;
 constexpr int SOCKET_ERROR = -1;
+constexpr int SD_BOTH = SHUT_RDWR;
 
 // The Winsock error codes the agent's log lines show.
 enum : int {

@@ -11,6 +11,7 @@
 namespace platform {
 
 const char pathSeparator[] = "\\";
+const bool closeWakesBlockedCalls = true;
 
 int countTcpProtocols() {
     const DWORD size = 16384;
