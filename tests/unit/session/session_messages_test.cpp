@@ -215,13 +215,24 @@ TEST_F(MessageTest, SendWithoutAckWaitsForTheReceiveTimeoutAndStillSucceeds) {
     EXPECT_FALSE(log.contains("Failed Sending Secure data"));
 }
 
+// The acknowledgement is awaited even after a failed send, and the byte
+// count (level 4) is logged ahead of the failure (level 1).
 TEST_F(MessageTest, SendOnAFailedSocketReportsTheSocketResult) {
-    LogCapture log(1);
     session->ClientSocket->connected = false;
-    EXPECT_EQ(session->sendMessage("200\r\n", true), -1);
-    expectInOrder(log.contents(),
-                  {"Failed to Receive ACK From Vexmoor DNC", "Failed Sending Secure data"});
-    EXPECT_FALSE(log.contains("Send -1 Bytes"));  // level 4
+    for (int level : {1, 4}) {
+        SCOPED_TRACE(testing::Message() << "log level " << level);
+        LogCapture log(level);
+        EXPECT_EQ(session->sendMessage("200\r\n", true), -1);
+        if (level < 4) {
+            expectInOrder(log.contents(),
+                          {"Failed to Receive ACK From Vexmoor DNC", "Failed Sending Secure data"});
+            EXPECT_FALSE(log.contains("Send -1 Bytes"));
+        } else {
+            expectInOrder(log.contents(),
+                          {kSendTag + "Failed to Receive ACK From Vexmoor DNC",
+                           kSendTag + "Send -1 Bytes", kSendTag + "Failed Sending Secure data"});
+        }
+    }
 }
 
 // A message that does not fit the staging buffer is refused whole: nothing
