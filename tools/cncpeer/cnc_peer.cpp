@@ -1,0 +1,598 @@
+#include "cnc_peer.h"
+
+#include <chrono>
+#include <cstring>
+#include <random>
+#include <thread>
+#include <type_traits>
+
+#include "host/text_format.h"
+#include "transport/aes128.h"
+#include "transport/session_encryptor.h"
+
+#if __has_include(<sys/select.h>)
+#include <sys/select.h>  // select() on POSIX; Winsock declares it in winsock2.h
+#endif
+
+namespace cncpeer {
+
+const char kConfirmed[] = "100 Confirmed";
+const char kFailed[] = "200 Failed";
+const char kDoneAnswer[] = "200\r\n";
+const char kQuitAnswer[] = "100";
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kBlock = frame::kBlockSize;
+// Header bytes 3 to 15 are all '*'.
+constexpr int kHeaderPatternStart = 3;
+// Response bytes 0 to 7 repeat the session key; 8 to 15 are the agent's random bytes.
+constexpr int kKeyHalf = 8;
+// After a first part of the announcement, how long to wait for more of it.
+constexpr int kAnnouncementQuietMs = 200;
+
+int remainingMs(Clock::time_point deadline) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+Clock::time_point deadlineAfter(int timeoutMs) {
+    return Clock::now() + std::chrono::milliseconds(timeoutMs > 0 ? timeoutMs : 0);
+}
+
+timeval timevalOf(int milliseconds) {
+    timeval value{};
+    value.tv_sec = static_cast<decltype(value.tv_sec)>(milliseconds / 1000);
+    value.tv_usec = static_cast<decltype(value.tv_usec)>((milliseconds % 1000) * 1000);
+    return value;
+}
+
+// A POSIX descriptor number indexes a bit set of FD_SETSIZE bits, so a higher
+// number must not go into an fd_set. Winsock's fd_set is a counted list of
+// handles (its SOCKET is unsigned) and holds any one handle.
+bool fitsFdSet(SOCKET s) {
+    return !std::is_signed<SOCKET>::value || static_cast<long long>(s) < FD_SETSIZE;
+}
+
+// The first argument of select: ignored by Winsock, one past the highest
+// descriptor on POSIX.
+int selectWidth(SOCKET s) { return static_cast<int>(s) + 1; }
+
+bool isConnectionGone(int error) {
+    return error == WSAECONNRESET || error == WSAECONNABORTED || error == WSAESHUTDOWN;
+}
+
+void encryptInto(const unsigned char* plain, const Key& key, std::string& out) {
+    unsigned char block[kBlock];
+    encryptBlock(plain, key.data(), block);
+    out.append(reinterpret_cast<const char*>(block), kBlock);
+}
+
+void decryptFrom(const std::string& bytes, size_t offset, const Key& key, unsigned char* plain) {
+    decryptBlock(reinterpret_cast<const unsigned char*>(bytes.data()) + offset, key.data(), plain);
+}
+
+// Checks a decrypted header block against the frame length it must describe
+// (0 when the length is not known yet) and gives the fill count and length.
+bool readHeader(const unsigned char* header, int expectedLength, int& fill, int& length,
+                std::string& error) {
+    for (int i = kHeaderPatternStart; i < kBlock; ++i) {
+        if (header[i] != frame::kFillByte) {
+            error = "the header block does not decrypt under the session key";
+            return false;
+        }
+    }
+    fill = header[0];
+    length = header[1] * 256 + header[2];
+    if (length < kBlock || length > kMaxFrameLength || length % kBlock != 0) {
+        error = formatText("the header announces a frame of %d bytes", length);
+        return false;
+    }
+    if (expectedLength != 0 && length != expectedLength) {
+        error =
+            formatText("the header announces %d bytes, the frame has %d", length, expectedLength);
+        return false;
+    }
+    if (fill > frame::kMaxFill || fill > length - kBlock) {
+        error = formatText("fill count %d in a frame of %d bytes", fill, length);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+const char* statusName(Status status) {
+    switch (status) {
+        case Status::kOk:
+            return "ok";
+        case Status::kTimedOut:
+            return "timed out";
+        case Status::kClosed:
+            return "connection closed";
+        case Status::kFailed:
+            return "failed";
+    }
+    return "unknown";
+}
+
+Answer answerFor(const std::string& word) {
+    struct Entry {
+        const char* word;
+        Answer answer;
+    };
+    static const Entry kTable[] = {
+        {"NOOP", Answer::kNone},   {"CWD", Answer::kNone},  {"TYPE", Answer::kNone},
+        {"STOR", Answer::kNone},   {"RETR", Answer::kNone}, {"NLST", Answer::kNone},
+        {"QUIT", Answer::kQuit},   {"PASV", Answer::kNone}, {"STAT", Answer::kNone},
+        {"PATH", Answer::kNone},   {"MODE", Answer::kNone}, {"SEXT", Answer::kNone},
+        {"CLEN", Answer::kNone},   {"DELE", Answer::kNone}, {"DBUG", Answer::kDone},
+        {"UPDT", Answer::kUpdate}, {"CNFG", Answer::kNone}, {"PRBE", Answer::kProbe},
+        {"PROT", Answer::kNone},
+    };
+    for (const Entry& entry : kTable) {
+        if (word == entry.word) return entry.answer;
+    }
+    return Answer::kQuit;  // the agent ends the session on any word it does not know
+}
+
+std::string commandText(const std::string& word, const std::string& argument) {
+    return argument.empty() ? word + "\r\n" : word + " " + argument + "\r\n";
+}
+
+bool encodeFrame(const Key& key, const std::string& message, std::string& frameBytes) {
+    frameBytes.clear();
+    if (message.size() > static_cast<size_t>(frame::kMaxMessageLength)) return false;
+    int length = static_cast<int>(message.size());
+    int fill = (kBlock - length % kBlock) % kBlock;
+    int frameLength = kBlock + length + fill;
+
+    unsigned char header[kBlock];
+    std::memset(header, frame::kFillByte, sizeof header);
+    header[0] = static_cast<unsigned char>(fill);
+    header[1] = static_cast<unsigned char>(frameLength >> 8);
+    header[2] = static_cast<unsigned char>(frameLength & 0xFF);
+    frameBytes.reserve(static_cast<size_t>(frameLength));
+    encryptInto(header, key, frameBytes);
+
+    for (int offset = 0; offset < length; offset += kBlock) {
+        unsigned char block[kBlock];
+        std::memset(block, frame::kFillByte, sizeof block);
+        int take = length - offset < kBlock ? length - offset : kBlock;
+        std::memcpy(block, message.data() + offset, static_cast<size_t>(take));
+        encryptInto(block, key, frameBytes);
+    }
+    return true;
+}
+
+bool decodeFrame(const Key& key, const std::string& frameBytes, std::string& message,
+                 std::string& error) {
+    message.clear();
+    int size = static_cast<int>(frameBytes.size());
+    if (frameBytes.size() > static_cast<size_t>(kMaxFrameLength) || size < kBlock ||
+        size % kBlock != 0) {
+        error = "the bytes are not one whole frame of 16 to 2064 bytes";
+        return false;
+    }
+    unsigned char header[kBlock];
+    decryptFrom(frameBytes, 0, key, header);
+    int fill = 0;
+    int length = 0;
+    if (!readHeader(header, size, fill, length, error)) return false;
+
+    std::string plain;
+    plain.reserve(static_cast<size_t>(size - kBlock));
+    for (int offset = kBlock; offset < size; offset += kBlock) {
+        unsigned char block[kBlock];
+        decryptFrom(frameBytes, static_cast<size_t>(offset), key, block);
+        plain.append(reinterpret_cast<const char*>(block), kBlock);
+    }
+    size_t messageLength = plain.size() - static_cast<size_t>(fill);
+    if (plain.find_first_not_of(static_cast<char>(frame::kFillByte), messageLength) !=
+        std::string::npos) {
+        error = "the fill bytes are not all '*'";
+        return false;
+    }
+    message = plain.substr(0, messageLength);
+    return true;
+}
+
+Key randomKey() {
+    std::random_device source;
+    Key key{};
+    for (unsigned char& byte : key) byte = static_cast<unsigned char>(source() & 0xFF);
+    return key;
+}
+
+bool parseKey(const std::string& hex, Key& key) {
+    if (hex.size() != 2 * key.size()) return false;
+    auto digit = [](char c) {
+        if (c >= '0' && c <= '9') return c - '0';
+        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+        return -1;
+    };
+    Key parsed{};
+    for (size_t i = 0; i < parsed.size(); ++i) {
+        int high = digit(hex[2 * i]);
+        int low = digit(hex[2 * i + 1]);
+        if (high < 0 || low < 0) return false;
+        parsed[i] = static_cast<unsigned char>(high * 16 + low);
+    }
+    key = parsed;
+    return true;
+}
+
+std::string keyToHex(const Key& key) {
+    std::string hex;
+    for (unsigned char byte : key) hex += formatText("%02X", byte);
+    return hex;
+}
+
+std::string escapeText(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        unsigned char byte = static_cast<unsigned char>(c);
+        switch (c) {
+            case '\r':
+                out += "\\r";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '"':
+                out += "\\\"";
+                break;
+            default:
+                if (byte >= 0x20 && byte < 0x7F) {
+                    out += c;
+                } else {
+                    out += formatText("\\x%02X", byte);
+                }
+        }
+    }
+    return out;
+}
+
+// ---- CncPeer ----------------------------------------------------------------
+
+CncPeer::~CncPeer() { close(); }
+
+Status CncPeer::fail(Status status, const std::string& reason) {
+    error_ = reason;
+    return status;
+}
+
+void CncPeer::close() {
+    if (socket_ != INVALID_SOCKET) {
+        closesocket(socket_);
+        socket_ = INVALID_SOCKET;
+    }
+}
+
+bool CncPeer::connect(const std::string& host, int port, int timeoutMs) {
+    close();
+    if (port < 1 || port > 65535) {
+        fail(Status::kFailed, formatText("port %d is out of range", port));
+        return false;
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    addrinfo* found = nullptr;
+    std::string service = formatText("%d", port);
+    if (getaddrinfo(host.c_str(), service.c_str(), &hints, &found) != 0 || found == nullptr) {
+        fail(Status::kFailed, "cannot resolve host " + host);
+        return false;
+    }
+    sockaddr_in address{};
+    bool usable = found->ai_addr != nullptr && found->ai_addrlen >= sizeof address;
+    if (usable) std::memcpy(&address, found->ai_addr, sizeof address);
+    freeaddrinfo(found);
+    if (!usable) {
+        fail(Status::kFailed, "no IPv4 address for host " + host);
+        return false;
+    }
+
+    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (s == INVALID_SOCKET) {
+        fail(Status::kFailed, formatText("cannot create a socket (error %d)", WSAGetLastError()));
+        return false;
+    }
+    if (!fitsFdSet(s)) {
+        closesocket(s);
+        fail(Status::kFailed, "socket number too high to wait on");
+        return false;
+    }
+    std::string where = formatText("%s:%d", host.c_str(), port);
+
+    // Connect without blocking so the wait can be limited, then go back to
+    // blocking mode for the exchange.
+    unsigned long nonBlocking = 1;
+    ioctlsocket(s, FIONBIO, &nonBlocking);
+    if (::connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        int error = WSAGetLastError();
+        if (error != WSAEWOULDBLOCK && error != WSAEINPROGRESS) {
+            closesocket(s);
+            fail(Status::kFailed,
+                 formatText("cannot connect to %s (error %d)", where.c_str(), error));
+            return false;
+        }
+        fd_set writable;
+        fd_set failed;
+        FD_ZERO(&writable);
+        FD_ZERO(&failed);
+        FD_SET(s, &writable);
+        FD_SET(s, &failed);  // Winsock reports a failed connect here
+        timeval wait = timevalOf(timeoutMs > 0 ? timeoutMs : 0);
+        int ready = select(selectWidth(s), nullptr, &writable, &failed, &wait);
+        int socketError = 0;
+        socklen_t size = sizeof socketError;
+        if (ready > 0 && getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&socketError),
+                                    &size) != 0) {
+            socketError = WSAGetLastError();
+        }
+        if (ready <= 0 || socketError != 0) {
+            closesocket(s);
+            if (ready == 0) {
+                fail(Status::kTimedOut, formatText("cannot connect to %s: no answer in %d ms",
+                                                   where.c_str(), timeoutMs));
+            } else {
+                fail(Status::kFailed, formatText("cannot connect to %s (error %d)", where.c_str(),
+                                                 ready < 0 ? WSAGetLastError() : socketError));
+            }
+            return false;
+        }
+    }
+    nonBlocking = 0;
+    ioctlsocket(s, FIONBIO, &nonBlocking);
+
+    // Every write goes out at once, so a test that splits a frame over two
+    // writes really sends two segments.
+    int noDelay = 1;
+    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay),
+               sizeof noDelay);
+    // A send never blocks for ever on an agent that stopped reading.
+    platform::setSocketTimeout(s, SO_SNDTIMEO, timeoutMs > 0 ? timeoutMs : kDefaultTimeoutMs);
+    socket_ = s;
+    announcement_.clear();
+    verdict_.clear();
+    return true;
+}
+
+int CncPeer::waitReadable(int timeoutMs) {
+    Clock::time_point deadline = deadlineAfter(timeoutMs);
+    for (;;) {
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(socket_, &readable);
+        timeval wait = timevalOf(remainingMs(deadline));
+        int ready = select(selectWidth(socket_), &readable, nullptr, nullptr, &wait);
+        if (ready >= 0) return ready > 0 ? 1 : 0;
+        if (WSAGetLastError() != WSAEINTR) return -1;
+    }
+}
+
+Status CncPeer::receiveSome(std::string& bytes, int maxLength, int timeoutMs) {
+    bytes.clear();
+    if (socket_ == INVALID_SOCKET) return fail(Status::kFailed, "not connected");
+    if (maxLength < 1) return fail(Status::kFailed, "nothing to read into");
+    int ready = waitReadable(timeoutMs);
+    if (ready < 0) {
+        return fail(Status::kFailed,
+                    formatText("waiting to read failed (error %d)", WSAGetLastError()));
+    }
+    if (ready == 0) return fail(Status::kTimedOut, formatText("nothing came in %d ms", timeoutMs));
+
+    char buffer[kMaxFrameLength];
+    int limit = maxLength < kMaxFrameLength ? maxLength : kMaxFrameLength;
+    int received = static_cast<int>(recv(socket_, buffer, limit, 0));
+    if (received == 0) return fail(Status::kClosed, "the agent closed the connection");
+    if (received < 0) {
+        int error = WSAGetLastError();
+        if (isConnectionGone(error)) {
+            return fail(Status::kClosed,
+                        formatText("the agent reset the connection (error %d)", error));
+        }
+        return fail(Status::kFailed, formatText("receive failed (error %d)", error));
+    }
+    bytes.assign(buffer, static_cast<size_t>(received));
+    return Status::kOk;
+}
+
+Status CncPeer::receiveExact(std::string& bytes, int length, int timeoutMs) {
+    bytes.clear();
+    if (length < 0) return fail(Status::kFailed, "negative length");
+    Clock::time_point deadline = deadlineAfter(timeoutMs);
+    std::string chunk;
+    while (bytes.size() < static_cast<size_t>(length)) {
+        int wanted = length - static_cast<int>(bytes.size());
+        Status status = receiveSome(chunk, wanted, remainingMs(deadline));
+        if (status != Status::kOk) {
+            if (!bytes.empty()) {
+                error_ = formatText("%s after %d of %d bytes", error_.c_str(),
+                                    static_cast<int>(bytes.size()), length);
+            }
+            return status;
+        }
+        bytes += chunk;
+    }
+    return Status::kOk;
+}
+
+Status CncPeer::receiveAck(int timeoutMs) {
+    std::string ack;
+    Status status = receiveSome(ack, 1, timeoutMs);
+    if (status != Status::kOk) {
+        error_ = "no acknowledgement: " + error_;
+        return status;
+    }
+    if (static_cast<unsigned char>(ack[0]) != frame::kAckByte) {
+        return fail(Status::kFailed, formatText("acknowledgement byte 0x%02X is not '*'",
+                                                static_cast<unsigned char>(ack[0])));
+    }
+    return Status::kOk;
+}
+
+bool CncPeer::sendRaw(const std::string& bytes) {
+    if (socket_ == INVALID_SOCKET) {
+        fail(Status::kFailed, "not connected");
+        return false;
+    }
+    size_t sent = 0;
+    while (sent < bytes.size()) {
+        size_t left = bytes.size() - sent;
+        int chunk =
+            left > static_cast<size_t>(kMaxFrameLength) ? kMaxFrameLength : static_cast<int>(left);
+        int count = static_cast<int>(send(socket_, bytes.data() + sent, chunk, 0));
+        if (count <= 0) {
+            fail(Status::kFailed, formatText("send failed (error %d)", WSAGetLastError()));
+            return false;
+        }
+        sent += static_cast<size_t>(count);
+    }
+    return true;
+}
+
+Status CncPeer::sendCommand(const std::string& message, int timeoutMs) {
+    std::string frameBytes;
+    if (!encodeFrame(key_, message, frameBytes)) {
+        return fail(Status::kFailed, "a message longer than 2048 bytes does not fit a frame");
+    }
+    if (!sendRaw(frameBytes)) return Status::kFailed;
+    return receiveAck(timeoutMs);
+}
+
+Status CncPeer::readAnswer(std::string& message, int timeoutMs, bool acknowledge) {
+    message.clear();
+    Clock::time_point deadline = deadlineAfter(timeoutMs);
+    std::string frameBytes;
+    Status status = receiveExact(frameBytes, kBlock, timeoutMs);
+    if (status != Status::kOk) {
+        // Nothing read: the connection is still in step and the caller may go on.
+        if (frameBytes.empty()) return status;
+        return fail(Status::kFailed, "frame cut short: " + error_);
+    }
+    unsigned char header[kBlock];
+    decryptFrom(frameBytes, 0, key_, header);
+    int fill = 0;
+    int length = 0;
+    std::string error;
+    if (!readHeader(header, 0, fill, length, error)) return fail(Status::kFailed, error);
+
+    std::string blocks;
+    status = receiveExact(blocks, length - kBlock, remainingMs(deadline));
+    frameBytes += blocks;
+    if (status != Status::kOk) {
+        return fail(Status::kFailed,
+                    formatText("frame of %d bytes cut short: %s", length, error_.c_str()));
+    }
+    if (acknowledge) {
+        std::string ack(1, static_cast<char>(frame::kAckByte));
+        if (!sendRaw(ack)) return Status::kFailed;
+    }
+    if (!decodeFrame(key_, frameBytes, message, error)) return fail(Status::kFailed, error);
+    return Status::kOk;
+}
+
+Status CncPeer::waitForClose(int timeoutMs) {
+    std::string bytes;
+    Status status = receiveSome(bytes, kMaxFrameLength, timeoutMs);
+    if (status == Status::kOk) {
+        return fail(Status::kFailed,
+                    formatText("%d more bytes came instead of the end of the connection",
+                               static_cast<int>(bytes.size())));
+    }
+    if (status == Status::kTimedOut) error_ = "the agent kept the connection open";
+    return status;
+}
+
+bool CncPeer::readAnnouncement(int timeoutMs) {
+    Status status = receiveSome(announcement_, kMaxAnnouncementLength, timeoutMs);
+    if (status != Status::kOk) {
+        error_ = "no announcement: " + error_;
+        return false;
+    }
+    // The announcement is one write of a fixed length; should it arrive in
+    // pieces, the rest follows at once, and the agent then waits for us.
+    std::string more;
+    while (announcement_.size() < static_cast<size_t>(kAnnouncementLength)) {
+        int room = kMaxAnnouncementLength - static_cast<int>(announcement_.size());
+        status = receiveSome(more, room, kAnnouncementQuietMs);
+        if (status == Status::kTimedOut) break;
+        if (status != Status::kOk) {
+            error_ = "announcement cut short: " + error_;
+            return false;
+        }
+        announcement_ += more;
+    }
+    return true;
+}
+
+bool CncPeer::handshake(const HandshakeOptions& options, int timeoutMs) {
+    announcement_.clear();
+    verdict_.clear();
+    if (socket_ == INVALID_SOCKET) {
+        fail(Status::kFailed, "not connected");
+        return false;
+    }
+    if (options.splitSessionCode < 0 || options.splitSessionCode >= kBlock) {
+        fail(Status::kFailed, "the session code splits at 1 to 15 bytes, or not at all");
+        return false;
+    }
+    if (!readAnnouncement(timeoutMs)) return false;
+
+    key_ = options.useKey ? options.key : randomKey();
+    unsigned char code[kBlock];
+    encryptBlock(key_.data(), builtInKey, code);
+    std::string sessionCode(reinterpret_cast<const char*>(code), kBlock);
+    if (options.splitSessionCode > 0) {
+        size_t first = static_cast<size_t>(options.splitSessionCode);
+        if (!sendRaw(sessionCode.substr(0, first))) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(options.splitPauseMs));
+        if (!sendRaw(sessionCode.substr(first))) return false;
+    } else if (!sendRaw(sessionCode)) {
+        return false;
+    }
+
+    std::string response;
+    if (receiveExact(response, kBlock, timeoutMs) != Status::kOk) {
+        error_ = "no response code: " + error_;
+        return false;
+    }
+    unsigned char plain[kBlock];
+    decryptBlock(reinterpret_cast<const unsigned char*>(response.data()), builtInKey, plain);
+    if (std::memcmp(plain, key_.data(), kKeyHalf) != 0) {
+        fail(Status::kFailed, "the response code does not repeat the session key");
+        return false;
+    }
+
+    // The confirmation carries the response's random half back under the
+    // built-in key; bytes 0 to 7 are free and keep the key's half.
+    if (options.wrongConfirmation) plain[kBlock - 1] ^= 0x01;
+    encryptBlock(plain, builtInKey, code);
+    if (!sendRaw(std::string(reinterpret_cast<const char*>(code), kBlock))) return false;
+
+    std::string verdict;
+    if (readAnswer(verdict, timeoutMs, options.acknowledgeVerdict) != Status::kOk) {
+        error_ = "no verdict: " + error_;
+        return false;
+    }
+    verdict_ = verdict;
+    if (verdict_ != kConfirmed) {
+        fail(Status::kFailed, "the agent answered \"" + escapeText(verdict_) + "\"");
+        return false;
+    }
+    return true;
+}
+
+}  // namespace cncpeer

@@ -1,0 +1,160 @@
+#pragma once
+// The CNC Service's side of the agent's protocol over one TCP connection:
+// read the announcement, send a session code for a chosen or random session
+// key, confirm the agent's response, then exchange encrypted frames, each
+// answered by one raw acknowledgement byte. The cncpeer tool is built on it,
+// and tests use it to drive an agent. Next to the well-behaved calls it has
+// raw sends and receives and the frame codec, so a test can misbehave on
+// purpose: split a frame over two writes, skip an acknowledgement, send
+// bytes that are no frame at all.
+//
+// Every call reports failure by its result and leaves a one-line reason in
+// lastError(); nothing throws.
+#include <array>
+#include <string>
+
+#include "platform/platform.h"
+#include "transport/frame_limits.h"
+
+namespace cncpeer {
+
+using Key = std::array<unsigned char, frame::kBlockSize>;
+
+constexpr int kDefaultPort = 8194;
+constexpr int kDefaultTimeoutMs = 5000;
+// The agent's announcement: one line of this many bytes, no line end.
+constexpr int kAnnouncementLength = 83;
+// Longest announcement kept; a longer one is cut here.
+constexpr int kMaxAnnouncementLength = 256;
+// Largest frame: a 2048-byte message and the header block.
+constexpr int kMaxFrameLength = frame::kMaxMessageLength + frame::kBlockSize;
+// The agent reads a command frame of at most 2048 bytes, header included.
+constexpr int kMaxCommandLength = frame::kStagingBufferSize - frame::kBlockSize;
+
+extern const char kConfirmed[];   // "100 Confirmed": the verdict on a good handshake
+extern const char kFailed[];      // "200 Failed": the verdict on a wrong confirmation
+extern const char kDoneAnswer[];  // "200\r\n": the answer to DBUG and to a failed UPDT
+extern const char kQuitAnswer[];  // "100": the answer to QUIT and to any unknown word
+
+enum class Status {
+    kOk,
+    kTimedOut,  // nothing (or not enough) arrived in time
+    kClosed,    // the agent closed or reset the connection
+    kFailed,    // a socket error, a malformed frame or a wrong acknowledgement
+};
+const char* statusName(Status status);
+
+// What the agent sends for a command beyond the acknowledgement of its frame.
+enum class Answer {
+    kNone,    // nothing
+    kDone,    // "200\r\n" (DBUG)
+    kProbe,   // the probe answer, any text, also empty (PRBE)
+    kQuit,    // "100", then the agent closes (QUIT and every unknown word)
+    kUpdate,  // "200\r\n" when the update failed; the connection ends when it restarts (UPDT)
+};
+// The answer to a command word, compared byte for byte ("noop" is unknown).
+Answer answerFor(const std::string& word);
+
+// The command text as it goes on the wire: "WORD\r\n" or "WORD argument\r\n".
+std::string commandText(const std::string& word, const std::string& argument = "");
+
+// Builds the frame of message under key: the header block {fill count,
+// length high byte, length low byte, thirteen '*'}, then the message in
+// 16-byte blocks, the last one filled up with '*', each block encrypted on
+// its own. False when the message is longer than 2048 bytes.
+bool encodeFrame(const Key& key, const std::string& message, std::string& frameBytes);
+
+// Opens one whole frame. False, with the reason in error, when the bytes are
+// not exactly one well-formed frame under key: a header that does not
+// decrypt to the '*' pattern, a length that disagrees with the bytes given,
+// a fill count out of range or fill bytes other than '*'.
+bool decodeFrame(const Key& key, const std::string& frameBytes, std::string& message,
+                 std::string& error);
+
+Key randomKey();
+// 32 hexadecimal digits, either case. False for anything else.
+bool parseKey(const std::string& hex, Key& key);
+std::string keyToHex(const Key& key);
+
+// The text with C-style escapes for printing on one line: \r \n \t \\ \"
+// and \xHH (always two digits) for every other byte outside printable ASCII.
+std::string escapeText(const std::string& text);
+
+struct HandshakeOptions {
+    bool useKey = false;  // false: a fresh random session key
+    Key key{};
+    // Confirms with one wrong byte among the random half of the response, so
+    // the agent must answer "200 Failed".
+    bool wrongConfirmation = false;
+    // 1 to 15: the session code goes out in two writes, this many bytes
+    // first and the rest splitPauseMs later. 0: one write.
+    int splitSessionCode = 0;
+    int splitPauseMs = 100;
+    bool acknowledgeVerdict = true;
+};
+
+class CncPeer {
+public:
+    CncPeer() = default;
+    ~CncPeer();
+    CncPeer(const CncPeer&) = delete;
+    CncPeer& operator=(const CncPeer&) = delete;
+
+    // Opens a TCP connection to host (a dotted IPv4 address or a name) and
+    // port, giving up after timeoutMs. Closes any earlier connection first.
+    bool connect(const std::string& host, int port, int timeoutMs = kDefaultTimeoutMs);
+    void close();
+    bool isConnected() const { return socket_ != INVALID_SOCKET; }
+    SOCKET socketHandle() const { return socket_; }
+
+    // The opening exchange: announcement, session code, response code,
+    // confirmation code, then the verdict frame under the new session key.
+    // True only when the verdict is "100 Confirmed"; every wait is limited to
+    // timeoutMs. The session key is fixed once the session code is sent.
+    bool handshake(const HandshakeOptions& options = {}, int timeoutMs = kDefaultTimeoutMs);
+    const std::string& announcement() const { return announcement_; }
+    const std::string& verdict() const { return verdict_; }  // empty when none came
+    const Key& sessionKey() const { return key_; }
+
+    // Sends message exactly as given (commandText() adds the line end) as one
+    // frame in one write and waits for the agent's acknowledgement byte.
+    Status sendCommand(const std::string& message, int timeoutMs = kDefaultTimeoutMs);
+
+    // Reads one frame: the header block first, then the length it announces
+    // (at most 2064 bytes in all); acknowledges it once it is complete unless
+    // told not to, and returns its message. A timeout before the first byte
+    // leaves the connection usable; a frame cut short does not.
+    Status readAnswer(std::string& message, int timeoutMs = kDefaultTimeoutMs,
+                      bool acknowledge = true);
+
+    // kClosed when the agent closes the connection within timeoutMs,
+    // kTimedOut when it stays open and silent, kFailed when bytes arrive.
+    Status waitForClose(int timeoutMs);
+
+    // Raw access. sendRaw writes all bytes in one send call where the system
+    // takes them at once. receiveSome returns what one read delivers (at most
+    // maxLength, capped at 2064 bytes); receiveExact collects exactly length
+    // bytes and leaves what it got in bytes when it fails. receiveAck reads
+    // one byte and fails unless it is the acknowledgement '*'.
+    bool sendRaw(const std::string& bytes);
+    Status receiveSome(std::string& bytes, int maxLength, int timeoutMs);
+    Status receiveExact(std::string& bytes, int length, int timeoutMs);
+    Status receiveAck(int timeoutMs);
+
+    const std::string& lastError() const { return error_; }
+
+private:
+    Status fail(Status status, const std::string& reason);
+    // 1 when the socket is readable (data or end of stream), 0 after
+    // timeoutMs, -1 on an error.
+    int waitReadable(int timeoutMs);
+    bool readAnnouncement(int timeoutMs);
+
+    SOCKET socket_ = INVALID_SOCKET;
+    Key key_{};
+    std::string announcement_;
+    std::string verdict_;
+    std::string error_;
+};
+
+}  // namespace cncpeer
