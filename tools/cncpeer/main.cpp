@@ -1,0 +1,21 @@
+// cncpeer: plays the CNC Service's side of the agent's protocol from the
+// command line; see peer_cli.h and "cncpeer --help".
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "peer_cli.h"
+#include "platform/platform.h"
+
+int main(int argc, char** argv) {
+    WSADATA data;
+    if (WSAStartup(0x0202, &data) != 0) {
+        std::cerr << "cncpeer: cannot start Windows Sockets\n";
+        return cncpeer::kExitConnect;
+    }
+    std::vector<std::string> args(argv + 1, argv + argc);
+    int result = cncpeer::runCli(args, std::cout, std::cerr);
+    std::cout.flush();
+    WSACleanup();
+    return result;
+}
