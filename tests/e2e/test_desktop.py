@@ -38,9 +38,11 @@ class Desktop:
         self.cncpeer = cncpeer
         self.run_dir = tempfile.mkdtemp(prefix="vxhid-desktop-")
         self.own_prefix = "VXHID_E2E_WINEPREFIX" not in os.environ
+        # A prefix of its own (made in about 20 s) unless one is named: this
+        # run's display differs from that of any other Wine user.
         prefix = os.environ.get("VXHID_E2E_WINEPREFIX") or os.path.join(self.run_dir, "prefix")
         self.env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all",
-                        WINEDLLOVERRIDES="mscoree,mshtml=")
+                        WINEDLLOVERRIDES="mscoree,mshtml=,winemenubuilder.exe=d")
         self.xvfb = None
         self.agent = None
         self.port = None
@@ -85,20 +87,20 @@ class Desktop:
 
     def stop(self):
         if self.agent is not None and self.agent.poll() is None:
-            self.agent.kill()
-        if "DISPLAY" in self.env:
-            # Ends the Wine processes of this run's prefix only.
-            subprocess.run(["wineserver", "-k"], env=self.env, timeout=60)
-        if self.agent is not None:
+            if self.xvfb is not None:
+                self.drive("hotkey", "2")
             try:
                 self.agent.wait(timeout=10)
             except subprocess.TimeoutExpired:
-                pass
+                self.agent.kill()
+                self.agent.wait(timeout=10)
+        if self.own_prefix and self.xvfb is not None:
+            # Ends the Wine processes of this run's own prefix only.
+            subprocess.run(["wineserver", "-k"], env=self.env, timeout=60)
         if self.xvfb is not None:
             self.xvfb.terminate()
             self.xvfb.wait(timeout=10)
-        if self.own_prefix:
-            shutil.rmtree(self.run_dir, ignore_errors=True)
+        shutil.rmtree(self.run_dir, ignore_errors=True)
 
     # ---- driving --------------------------------------------------------------
 
@@ -223,6 +225,12 @@ class DesktopTest(unittest.TestCase):
             "accel flags=0x1b key=0x50 command=103",  # VIRTKEY NOINVERT CONTROL ALT, P
             "version 11.1.0.8",
         ], lines)
+
+    def test_01b_tray_icon_is_shown(self):
+        # With no tray on the X server, Wine shows tray icons in a window of
+        # its own, visible only while it holds an icon.
+        found = self.d.xdotool("search", "--onlyvisible", "--name", "Wine System Tray")
+        self.assertEqual(0, found.returncode, "no visible tray window")
 
     def test_02_win_h_opens_the_dialog_centred_and_in_front(self):
         x, y, width, height = self.d.open_dialog()
