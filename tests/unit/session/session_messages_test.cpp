@@ -3,6 +3,7 @@
 // small scripted peer on a raw socket.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <memory>
@@ -32,12 +33,11 @@ Bytes bytesOf(const std::string& text) { return Bytes(text.begin(), text.end());
 
 // A frame as the CNC Service builds it, from its plain header and message.
 Bytes peerFrame(int fill, int lengthField, const Bytes& message) {
-    Bytes plain(16, '*');
+    Bytes plain((16 + message.size() + 15) / 16 * 16, '*');
     plain[0] = static_cast<unsigned char>(fill);
     plain[1] = static_cast<unsigned char>(lengthField >> 8);
     plain[2] = static_cast<unsigned char>(lengthField & 0xFF);
-    plain.insert(plain.end(), message.begin(), message.end());
-    plain.resize((plain.size() + 15) / 16 * 16, '*');
+    std::copy(message.begin(), message.end(), plain.begin() + 16);
     Bytes frame(plain.size());
     for (size_t i = 0; i < plain.size(); i += 16) {
         encryptBlock(plain.data() + i, kSessionKey, frame.data() + i);
