@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
 #include <thread>
 #include <vector>
@@ -39,21 +40,32 @@ TEST_F(ScanBufferTest, TakesOnlyAScanThatFits) {
 TEST_F(ScanBufferTest, ConcurrentAppendAndProbeLoseNothing) {
     constexpr int kProducers = 2;
     constexpr int kScansEach = 3000;
+    std::atomic<int> producersDone{0};
     std::vector<std::thread> producers;
     for (int p = 0; p < kProducers; ++p) {
-        producers.emplace_back([p] {
+        producers.emplace_back([p, &producersDone] {
             for (int i = 0; i < kScansEach; ++i) {
                 // Lengths vary so answers often end at the size limit.
                 appendScan(std::to_string(p) + ":" + std::to_string(i) + ":" +
                            std::string(static_cast<std::size_t>(i % 97) * 3, '.'));
             }
+            ++producersDone;
         });
     }
-    std::vector<int> next(kProducers, 0);
-    int received = 0;
-    while (received < kProducers * kScansEach) {
+    std::vector<std::string> answers;
+    for (;;) {
+        // Once every scan was appended before a probe, an empty answer means
+        // the buffer is drained.
+        const bool allAppended = producersDone == kProducers;
         std::string answer;
         probeScans(answer);
+        if (allAppended && answer.empty()) break;
+        answers.push_back(answer);
+    }
+    for (std::thread& producer : producers) producer.join();
+
+    std::vector<int> next(kProducers, 0);
+    for (const std::string& answer : answers) {
         ASSERT_LE(answer.size(), kMaxProbeAnswer);
         std::size_t start = 0;
         for (std::size_t end; (end = answer.find('\n', start)) != std::string::npos;
@@ -66,11 +78,10 @@ TEST_F(ScanBufferTest, ConcurrentAppendAndProbeLoseNothing) {
             ASSERT_EQ(scan.size() - scan.find(':', colon + 1) - 1,
                       static_cast<std::size_t>(number % 97) * 3);
             ++next[producer];
-            ++received;
         }
         ASSERT_EQ(answer.size(), start);
     }
-    for (std::thread& producer : producers) producer.join();
+    EXPECT_EQ(std::vector<int>(kProducers, kScansEach), next);
     EXPECT_FALSE(isScanAvailable());
 }
 
