@@ -52,6 +52,10 @@ namespace {
 platform::Seams savedSeams;
 
 void recordSleep(unsigned milliseconds) { ScopedSeams::sleeps().push_back(milliseconds); }
+void recordAndSleep(unsigned milliseconds) {
+    recordSleep(milliseconds);
+    savedSeams.sleepMs(milliseconds);
+}
 void throwExit(int code) {
     ScopedSeams::exits().push_back(code);
     throw ProcessExit{code};
@@ -62,12 +66,13 @@ void recordStart(const std::string& file, const std::string& parameters,
 }
 }  // namespace
 
-ScopedSeams::ScopedSeams() {
+ScopedSeams::ScopedSeams(bool realSleeps) {
     savedSeams = platform::seams();
     sleeps().clear();
     started().clear();
     exits().clear();
-    platform::seams() = platform::Seams{recordSleep, throwExit, recordStart};
+    platform::seams() =
+        platform::Seams{realSleeps ? recordAndSleep : recordSleep, throwExit, recordStart};
 }
 
 ScopedSeams::~ScopedSeams() { platform::seams() = savedSeams; }

@@ -38,11 +38,12 @@ struct StartedProgram {
     std::string folder;
 };
 
-// Installs test seams for its lifetime: sleeps are recorded (not waited),
-// exit throws ProcessExit, program starts are recorded.
+// Installs test seams for its lifetime: sleeps are recorded (and waited only
+// when asked, for tests whose peer needs the time), exit throws ProcessExit,
+// program starts are recorded.
 class ScopedSeams {
 public:
-    ScopedSeams();
+    explicit ScopedSeams(bool realSleeps = false);
     ~ScopedSeams();
     static std::vector<unsigned>& sleeps();
     static std::vector<StartedProgram>& started();
