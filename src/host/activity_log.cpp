@@ -51,8 +51,8 @@ void writeRaw(const std::string& line) {
 }  // namespace
 
 void writeLog(std::string tag, std::string message, int level) {
-    if (level > logLevel) return;
     std::lock_guard<std::recursive_mutex> lock(logMutex);
+    if (level > logLevel) return;
 
     long long current = now();
     if (referenceTime == 0) referenceTime = current;
@@ -86,15 +86,15 @@ void writeLog(std::string tag, std::string message, int level) {
     writeRaw(line);
 }
 
+// Where no log exists yet the line is lost, but it still counts as written:
+// it can set the reference time and run the loop guard like any other line.
 void writeLogDirect(std::string path, std::string message) {
     std::lock_guard<std::recursive_mutex> lock(logMutex);
     FILE* previous = logFile;
     logFile = std::fopen(path.c_str(), "rb+");
-    if (logFile != nullptr) {
-        std::fseek(logFile, 0, SEEK_END);
-        writeLog("CTDncSocket::TestDncSocket", message, 1);
-        std::fclose(logFile);
-    }
+    if (logFile != nullptr) std::fseek(logFile, 0, SEEK_END);
+    writeLog("CTDncSocket::TestDncSocket", message, 1);
+    if (logFile != nullptr) std::fclose(logFile);
     logFile = previous;
 }
 

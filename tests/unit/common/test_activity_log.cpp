@@ -20,7 +20,7 @@ long long fakeNow = 1700000000;  // a fixed second; tests move it by hand
 long long fakeClock() { return fakeNow; }
 
 class ActivityLogTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         fakeNow = 1700000000;
         activity_log_testing::setClock(fakeClock);
@@ -162,6 +162,15 @@ TEST_F(ActivityLogTest, DirectWriteAppendsToAnExistingFileOnly) {
     // The open log is untouched by either call.
     writeLog("T::t", "still open", 1);
     EXPECT_TRUE(log.contains("still open"));
+}
+
+TEST_F(ActivityLogTest, LostDirectLineStillCountsForTheLoopGuard) {
+    TempDir dir;
+    writeLogDirect(dir.file("absent.log"), "lost");
+    for (int i = 2; i <= 101; ++i) writeLog("T::t", "line " + std::to_string(i), 1);
+    EXPECT_TRUE(log.contains("line 101\r\n"));
+    EXPECT_THROW(writeLog("T::t", "line 102", 1), ProcessExit);
+    EXPECT_FALSE(log.contains("line 102"));
 }
 
 }  // namespace
