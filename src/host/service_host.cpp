@@ -23,9 +23,9 @@ int runServiceHost(void* instance, std::string commandLine) {
     const std::string tag = "TesselMDC::_tWinMain";
 
     initializeScanBufferLock();
-    // The log is not open yet, so a failure here cannot be recorded; the
-    // network side of the agent works without the desktop thread.
-    platform::startDetachedThread(uiThreadMain, instance);
+    // The network side of the agent works without the desktop thread. The log
+    // is not open yet, so a failure to start it is recorded once it is.
+    bool uiThreadStarted = platform::startDetachedThread(uiThreadMain, instance);
 
     tMDCProperty* properties = new tMDCProperty();
     if (!loadProperties(commandLine, properties)) return 0;
@@ -51,6 +51,7 @@ int runServiceHost(void* instance, std::string commandLine) {
         formatText("Vexmoor Tessel HID (vxhid.exe) version 11.1.0.8 %s %s",
                    properties->hostAddress.c_str(), properties->portNote.c_str());
     writeLog(tag, versionLine, 1);
+    if (!uiThreadStarted) writeLog(tag, "Unable to start the user-interface thread", 1);
     writeLog(tag, "Prepare to Init Socket", 2);
 
     vSecureSocket* listener = new vSecureSocket();
