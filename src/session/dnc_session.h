@@ -11,8 +11,8 @@ struct tMDCProperty;
 
 class DncSession {
 public:
-    // The accepted connection; set by the host. Owned: only ShutdownThread
-    // closes and deletes it.
+    // The accepted connection; set by the host. Owned: closed by doQuit or
+    // ShutdownThread, deleted only by ShutdownThread.
     vSecureSocket* ClientSocket = nullptr;
     // The process-wide configuration record; set by the host, not owned.
     tMDCProperty* properties = nullptr;
@@ -25,15 +25,16 @@ public:
     int sessionState = 0;
 
     DncSession();
-    // Releases configuration only; ClientSocket and SessionEncryptor stay
-    // until ShutdownThread.
-    virtual ~DncSession();
     DncSession(const DncSession&) = delete;
     DncSession& operator=(const DncSession&) = delete;
 
+    // Declared in virtual-table order: doProt, doProbe, then the destructor.
     virtual bool doProt();
     // The base session has no scans to offer: the answer stays as it is.
     virtual bool doProbe(std::string& answer);
+    // Releases configuration only; ClientSocket and SessionEncryptor stay
+    // until ShutdownThread.
+    virtual ~DncSession();
 
     int doSession();
     int readSocket(std::string& command);
