@@ -1,5 +1,6 @@
 #include "host/accept_loop.h"
 
+#include <exception>
 #include <new>
 #include <system_error>
 
@@ -15,7 +16,13 @@ namespace {
 const char kTag[] = "TesselMDC::_tWinMain";
 
 unsigned sessionThreadProc(DncSession* session) {
-    session->doSession();
+    // The session's own handler covers its command loop only; an exception
+    // from the handshake (out of memory) ends this session, not the process.
+    try {
+        session->doSession();
+    } catch (const std::exception& error) {
+        writeLog(kTag, formatText("Session ended by an unexpected exception: %s", error.what()), 1);
+    }
     return 0;
 }
 
