@@ -35,4 +35,4 @@ if ! "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive \
     echo "install-deps: apt-get failed" >&2
     exit 1
 fi
-echo "install-deps: done"
+echo "install-deps: done in $SECONDS s"
