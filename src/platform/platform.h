@@ -30,6 +30,9 @@ extern const bool closeWakesBlockedCalls;
 // Sets an int-valued SOL_SOCKET option such as SO_KEEPALIVE.
 int setSocketIntOption(SOCKET s, int option, int value);
 
+// Sets an int-valued IPPROTO_TCP option such as TCP_NODELAY.
+int setTcpIntOption(SOCKET s, int option, int value);
+
 // ---- Files -----------------------------------------------------------------
 
 // The separator that joins a folder and a file name ("\" or "/").
@@ -59,10 +62,12 @@ bool startDetachedThread(unsigned (*procedure)(void*), void* argument);
 
 // The operations a test must be able to replace: waiting, ending the process
 // and starting another program. Tests install their own functions (an exit
-// that throws, a sleep that only records) so failure paths run without
-// waiting or ending the test process.
+// that throws, a sleep or a socket wait that only records) so failure paths
+// run without waiting or ending the test process.
 struct Seams {
     void (*sleepMs)(unsigned milliseconds);
+    // select() for readability of one socket; results as waitReadable.
+    int (*waitReadable)(SOCKET s, unsigned milliseconds);
     void (*exitProcess)(int code);
     // ShellExecuteA(NULL, NULL, file, parameters, folder, SW_SHOWNORMAL).
     void (*startProgram)(const std::string& file, const std::string& parameters,
@@ -73,6 +78,12 @@ Seams& seams();
 Seams defaultSeams();
 
 inline void sleepMs(unsigned milliseconds) { seams().sleepMs(milliseconds); }
+// Waits at most milliseconds for s to become readable: 1 when input is
+// waiting or the peer has closed (then nothing is pending), 0 when the time
+// passed, SOCKET_ERROR on failure (WSAGetLastError tells why).
+inline int waitReadable(SOCKET s, unsigned milliseconds) {
+    return seams().waitReadable(s, milliseconds);
+}
 inline void exitProcess(int code) { seams().exitProcess(code); }
 inline void startProgram(const std::string& file, const std::string& parameters,
                          const std::string& folder) {

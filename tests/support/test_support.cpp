@@ -56,6 +56,16 @@ void recordAndSleep(unsigned milliseconds) {
     recordSleep(milliseconds);
     savedSeams.sleepMs(milliseconds);
 }
+// A socket wait is recorded like a sleep of its whole time; without real
+// sleeps nothing arrives in that time.
+int recordWait(SOCKET, unsigned milliseconds) {
+    recordSleep(milliseconds);
+    return 0;
+}
+int recordAndWait(SOCKET s, unsigned milliseconds) {
+    recordSleep(milliseconds);
+    return savedSeams.waitReadable(s, milliseconds);
+}
 void throwExit(int code) {
     ScopedSeams::exits().push_back(code);
     throw ProcessExit{code};
@@ -72,7 +82,8 @@ ScopedSeams::ScopedSeams(bool realSleeps) {
     started().clear();
     exits().clear();
     platform::seams() =
-        platform::Seams{realSleeps ? recordAndSleep : recordSleep, throwExit, recordStart};
+        platform::Seams{realSleeps ? recordAndSleep : recordSleep,
+                        realSleeps ? recordAndWait : recordWait, throwExit, recordStart};
 }
 
 ScopedSeams::~ScopedSeams() { platform::seams() = savedSeams; }

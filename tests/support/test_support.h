@@ -38,9 +38,10 @@ struct StartedProgram {
     std::string folder;
 };
 
-// Installs test seams for its lifetime: sleeps are recorded (and waited only
-// when asked, for tests whose peer needs the time), exit throws ProcessExit,
-// program starts are recorded.
+// Installs test seams for its lifetime: sleeps and socket waits are recorded
+// in sleeps() (and waited only when asked, for tests whose peer needs the
+// time; otherwise a socket wait sees nothing arrive), exit throws
+// ProcessExit, program starts are recorded.
 class ScopedSeams {
 public:
     explicit ScopedSeams(bool realSleeps = false);

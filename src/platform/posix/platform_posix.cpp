@@ -1,4 +1,5 @@
 #include <errno.h>
+#include <poll.h>
 #include <pthread.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -51,6 +52,10 @@ int setSocketTimeout(SOCKET s, int option, int milliseconds) {
 
 int setSocketIntOption(SOCKET s, int option, int value) {
     return setsockopt(s, SOL_SOCKET, option, &value, sizeof value) == 0 ? 0 : SOCKET_ERROR;
+}
+
+int setTcpIntOption(SOCKET s, int option, int value) {
+    return setsockopt(s, IPPROTO_TCP, option, &value, sizeof value) == 0 ? 0 : SOCKET_ERROR;
 }
 
 bool renameNoReplace(const std::string& from, const std::string& to, int& errorCode) {
@@ -108,6 +113,23 @@ void sleepDefault(unsigned milliseconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 
+// poll() rather than select(): a descriptor number above FD_SETSIZE is fine.
+// A signal that cuts the wait short counts as time passed.
+int waitReadableDefault(SOCKET s, unsigned milliseconds) {
+    pollfd entry{};
+    entry.fd = s;
+    entry.events = POLLIN;
+    int result = poll(&entry, 1, static_cast<int>(milliseconds));
+    if (result < 0) return errno == EINTR ? 0 : SOCKET_ERROR;
+    if (result == 0) return 0;
+    if ((entry.revents & POLLNVAL) != 0) {
+        errno = EBADF;
+        return SOCKET_ERROR;
+    }
+    // POLLIN, POLLHUP or POLLERR: a read would not block.
+    return 1;
+}
+
 void exitDefault(int code) { std::exit(code); }
 
 // Starts the program with its blank-separated parameters in the given folder.
@@ -145,6 +167,6 @@ bool startDetachedThread(unsigned (*procedure)(void*), void* argument) {
     return true;
 }
 
-Seams defaultSeams() { return Seams{sleepDefault, exitDefault, startDefault}; }
+Seams defaultSeams() { return Seams{sleepDefault, waitReadableDefault, exitDefault, startDefault}; }
 
 }  // namespace platform

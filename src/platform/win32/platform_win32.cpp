@@ -45,6 +45,10 @@ int setSocketIntOption(SOCKET s, int option, int value) {
     return setsockopt(s, SOL_SOCKET, option, reinterpret_cast<const char*>(&value), sizeof value);
 }
 
+int setTcpIntOption(SOCKET s, int option, int value) {
+    return setsockopt(s, IPPROTO_TCP, option, reinterpret_cast<const char*>(&value), sizeof value);
+}
+
 bool renameNoReplace(const std::string& from, const std::string& to, int& errorCode) {
     if (MoveFileA(from.c_str(), to.c_str())) return true;
     errorCode = static_cast<int>(GetLastError());
@@ -88,6 +92,19 @@ DWORD WINAPI runThread(LPVOID start) {
 
 void sleepDefault(unsigned milliseconds) { Sleep(milliseconds); }
 
+// Winsock's fd_set is a counted list of handles, so one handle always fits.
+int waitReadableDefault(SOCKET s, unsigned milliseconds) {
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(s, &readable);
+    timeval limit{};
+    limit.tv_sec = static_cast<long>(milliseconds / 1000);
+    limit.tv_usec = static_cast<long>((milliseconds % 1000) * 1000);
+    int result = select(0, &readable, nullptr, nullptr, &limit);
+    if (result == SOCKET_ERROR) return SOCKET_ERROR;
+    return result > 0 ? 1 : 0;
+}
+
 void exitDefault(int code) { exit(code); }
 
 void startDefault(const std::string& file, const std::string& parameters,
@@ -111,6 +128,6 @@ bool startDetachedThread(unsigned (*procedure)(void*), void* argument) {
     return true;
 }
 
-Seams defaultSeams() { return Seams{sleepDefault, exitDefault, startDefault}; }
+Seams defaultSeams() { return Seams{sleepDefault, waitReadableDefault, exitDefault, startDefault}; }
 
 }  // namespace platform
