@@ -96,9 +96,11 @@ int DncSession::readSocket(std::string& commandText) {
     const std::string tag = "tMDCSession::readSocket";
     writeLog(tag, "Prepare to Read session command", 4);
 
+    // With the session key, CanRead waits for a frame that arrives in pieces
+    // to be whole, since receiveMessage takes one read as the whole frame.
     bool ready = false;
     for (int attempt = 0; attempt < kCanReadAttempts && !ready; ++attempt) {
-        ready = ClientSocket->CanRead();
+        ready = ClientSocket->CanRead(SessionEncryptor);
     }
     if (!ready) {
         writeLog(tag, "Timed out while waiting to read a command from DNC", 1);

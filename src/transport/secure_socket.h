@@ -7,6 +7,8 @@
 
 #include "platform/platform.h"
 
+class SessionEncryptor;
+
 class vSecureSocket {
 public:
     // The socket, INVALID_SOCKET when there is none or after closeSocket.
@@ -30,9 +32,13 @@ public:
     bool doAccept(vSecureSocket* client);
     bool setTimeout(int receiveMs, int sendMs);
 
-    // Polls for pending input, 100 ms apart, for about sendTimeout ms (at
-    // least about one second).
-    bool CanRead();
+    // Waits for pending input in rounds of up to 100 ms, for about
+    // sendTimeout ms (at least about one second); true as soon as input is
+    // waiting. Given the session's cipher object, it waits within a round
+    // until the whole frame that the first header announces has arrived, so
+    // a frame sent in several pieces is read in one; when the round ends
+    // first, what has arrived is reported as ready.
+    bool CanRead(const SessionEncryptor* frameKey = nullptr);
     // Bytes received, 0 when the peer has closed, -1 on failure or time-out.
     int receiveBytes(char* buffer, int length);
     // Bytes sent (one send, no retry of a partial send), -1 on failure.

@@ -89,3 +89,9 @@ int SessionEncryptor::decodeFrame(unsigned char* output, int frameLength) {
     std::memset(frameBuffer, 0, sizeof frameBuffer);
     return messageLength;
 }
+
+int SessionEncryptor::announcedLength(const unsigned char* header) const {
+    unsigned char plain[frame::kBlockSize];
+    decryptBlock(header, sessionKey, plain);
+    return plain[1] * 256 + plain[2];
+}

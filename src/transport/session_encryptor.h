@@ -42,4 +42,9 @@ public:
     // above 15 (output then holds zeros); -1 for a corrupt frame or a length
     // that is not a whole number of blocks within the frame buffer.
     int decodeFrame(unsigned char* output, int frameLength);
+
+    // The frame length that a 16-byte header block, as it arrives, announces
+    // under the session key (bytes 1 and 2, big-endian). Only a hint of how
+    // much to wait for: a frame is judged by what is read, never by this.
+    int announcedLength(const unsigned char* header) const;
 };

@@ -3,6 +3,7 @@
 // the read time-out, as the peer and the activity log see them.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -186,6 +187,32 @@ TEST(SessionProtocol, ProbeAnswerIsLoggedOnlyWhenNotEmpty) {
     harness.quit();
     harness.finish();
     EXPECT_EQ(std::string::npos, log.contents().find("Response:"));
+}
+
+// A 2048-byte command frame, the largest the agent reads, sent in two writes
+// a few milliseconds apart (the first not a whole number of blocks): the
+// agent waits for the whole frame and takes it as one command.
+TEST(SessionProtocol, CommandFrameInTwoWritesIsOneCommand) {
+    LogCapture log{2};
+    SessionHarness harness(log.properties());
+    ASSERT_TRUE(harness.peer.handshake({}, kWaitMs));
+    std::string command = "DBUG 2" + std::string(2024, ' ') + "\r\n";
+    std::string frameBytes;
+    ASSERT_TRUE(cncpeer::encodeFrame(harness.peer.sessionKey(), command, frameBytes));
+    ASSERT_EQ(2048u, frameBytes.size());
+
+    ASSERT_TRUE(harness.peer.sendRaw(frameBytes.substr(0, 1000)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_TRUE(harness.peer.sendRaw(frameBytes.substr(1000)));
+
+    ASSERT_EQ(Status::kOk, harness.peer.receiveAck(kWaitMs)) << harness.peer.lastError();
+    EXPECT_EQ("200\r\n", harness.answer());
+    harness.quit();
+    harness.finish();
+    std::string text = log.contents();
+    EXPECT_NE(std::string::npos, text.find("Received from CNC Service the command: DBUG 2 "));
+    EXPECT_EQ(std::string::npos, text.find("Failed to Receive a Full Msg")) << text;
+    logLevel = 1;
 }
 
 TEST(SessionProtocol, SilentPeerTimesOutAfterThreePolls) {

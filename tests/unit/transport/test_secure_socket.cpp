@@ -13,6 +13,7 @@
 #include "host/text_format.h"
 #include "platform/platform.h"
 #include "test_support.h"
+#include "transport/session_encryptor.h"
 
 using testing_support::LogCapture;
 using testing_support::ScopedSeams;
@@ -70,10 +71,10 @@ bool waitReadable(SOCKET s) {
     return select(static_cast<int>(s) + 1, &readable, nullptr, nullptr, &limit) == 1;
 }
 
-int intOption(SOCKET s, int option) {
+int intOption(SOCKET s, int option, int level = SOL_SOCKET) {
     int value = 0;
     socklen_t length = sizeof value;
-    getsockopt(s, SOL_SOCKET, option, reinterpret_cast<char*>(&value), &length);
+    getsockopt(s, level, option, reinterpret_cast<char*>(&value), &length);
     return value;
 }
 
@@ -161,6 +162,187 @@ TEST(SecureSocketCanRead, ReportsWaitingDataWithoutPolling) {
     EXPECT_EQ(log.contents().find("vSecureSocket::"),
               log.contents().find(logLine("CanRead", "The Socket has Data to read")));
     EXPECT_EQ(countOf(log.contents(), "vSecureSocket::"), 1);
+}
+
+using Clock = std::chrono::steady_clock;
+
+long long millisecondsSince(Clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+unsigned long pendingOn(SOCKET s) {
+    unsigned long pending = 0;
+    ioctlsocket(s, FIONREAD, &pending);
+    return pending;
+}
+
+// The session's cipher object with a fixed key, and one 2048-byte frame
+// (a 2032-byte message) built under it.
+struct FramedPeer {
+    SessionEncryptor cipher;
+    std::string frameBytes;
+    FramedPeer() {
+        for (int i = 0; i < 16; ++i) cipher.sessionKey[i] = static_cast<unsigned char>(7 * i + 1);
+        unsigned char message[2048] = {};
+        std::memset(message, 'm', 2032);
+        int length = cipher.encodeFrame(message, 2032);
+        frameBytes.assign(reinterpret_cast<const char*>(cipher.frameBuffer),
+                          static_cast<size_t>(length));
+    }
+};
+
+// Sends the pieces of bytes from offset from that end at the given offsets,
+// pauseMs apart, from a thread of its own; the first piece goes out after
+// pauseMs too.
+class SlowWriter {
+public:
+    SlowWriter(SOCKET s, std::string bytes, size_t from, std::vector<size_t> ends, int pauseMs)
+        : thread_([=] {
+              size_t at = from;
+              for (size_t end : ends) {
+                  std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
+                  send(s, bytes.data() + at, static_cast<int>(end - at), 0);
+                  at = end;
+              }
+          }) {}
+    ~SlowWriter() { thread_.join(); }
+
+private:
+    std::thread thread_;
+};
+
+// A round waits on the socket, not in a sleep: input that arrives while it
+// waits is reported at once, and the round is not counted as empty.
+TEST(SecureSocketCanRead, ReportsInputAsSoonAsItArrives) {
+    for (bool withKey : {false, true}) {
+        SCOPED_TRACE(withKey ? "with the session key" : "without a key");
+        LogCapture log(4);
+        ScopedSeams seams(true);
+        ConnectedPair pair;
+        ASSERT_TRUE(pair.server.setTimeout(0, 5000));
+        FramedPeer framed;
+        Clock::time_point start = Clock::now();
+        bool ready = false;
+        {
+            SlowWriter writer(pair.peer, framed.frameBytes, 0, {framed.frameBytes.size()}, 30);
+            ready = pair.server.CanRead(withKey ? &framed.cipher : nullptr);
+        }
+
+        EXPECT_TRUE(ready);
+        EXPECT_LT(millisecondsSince(start), 1000);
+        EXPECT_EQ(static_cast<size_t>(pendingOn(pair.server.handle)), framed.frameBytes.size());
+        EXPECT_EQ(countOf(log.contents(), "The Socket has no data to read"), 0);
+        EXPECT_EQ(countOf(log.contents(), logLine("CanRead", "The Socket has Data to read")), 1);
+        EXPECT_EQ(ScopedSeams::sleeps(), std::vector<unsigned>{100});
+    }
+}
+
+// With the session key, a frame that arrives in pieces a few milliseconds
+// apart is reported once it is whole, so one read takes all of it. Without
+// a key, or when the header announces no length to wait for, what is there
+// is ready at once; a frame that stays incomplete is ready when its round
+// ends.
+TEST(SecureSocketCanRead, WaitsForTheWholeFrameItsHeaderAnnounces) {
+    FramedPeer framed;
+    const size_t whole = framed.frameBytes.size();
+    // A key under which the header announces a length that is not a whole
+    // number of blocks.
+    SessionEncryptor otherKey;
+    const unsigned char* header = reinterpret_cast<const unsigned char*>(framed.frameBytes.data());
+    while (otherKey.announcedLength(header) % 16 == 0) ++otherKey.sessionKey[0];
+    const struct {
+        const char* name;
+        const SessionEncryptor* key;
+        std::vector<size_t> ends;  // the first piece is there before CanRead
+        int pauseMs;
+        size_t readyWith;
+        bool roundEnds;
+    } cases[] = {
+        {"two writes", &framed.cipher, {1000, whole}, 5, whole, false},
+        {"header split", &framed.cipher, {10, 700, whole}, 5, whole, false},
+        {"only a part comes", &framed.cipher, {1000}, 5, 1000, true},
+        {"no key", nullptr, {1000, whole}, 300, 1000, false},
+        {"header under another key", &otherKey, {1000, whole}, 300, 1000, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        LogCapture log(4);
+        ConnectedPair pair;
+        ASSERT_TRUE(pair.server.setTimeout(0, 5000));
+        send(pair.peer, framed.frameBytes.data(), static_cast<int>(c.ends[0]), 0);
+        ASSERT_TRUE(waitReadable(pair.server.handle));
+        std::vector<size_t> rest(c.ends.begin() + 1, c.ends.end());
+        Clock::time_point start = Clock::now();
+        bool ready = false;
+        unsigned long pending = 0;
+        long long elapsed = 0;
+        {
+            SlowWriter writer(pair.peer, framed.frameBytes, c.ends[0], rest, c.pauseMs);
+            ready = pair.server.CanRead(c.key);
+            elapsed = millisecondsSince(start);
+            pending = pendingOn(pair.server.handle);
+        }
+
+        EXPECT_TRUE(ready);
+        EXPECT_EQ(static_cast<size_t>(pending), c.readyWith);
+        if (c.roundEnds) {
+            EXPECT_GE(elapsed, 95);
+        } else {
+            EXPECT_LT(elapsed, 95);
+        }
+        EXPECT_EQ(countOf(log.contents(), "The Socket has no data to read"), 0);
+        if (c.readyWith == whole) {
+            std::vector<char> buffer(whole);
+            EXPECT_EQ(pair.server.receiveBytes(buffer.data(), static_cast<int>(whole)),
+                      static_cast<int>(whole));
+        }
+    }
+}
+
+// A peer that has closed leaves the socket readable with nothing pending:
+// each round still lasts its 100 ms instead of spinning, and the poll ends
+// as an empty one does.
+TEST(SecureSocketCanRead, PeerCloseKeepsTheRoundLength) {
+    LogCapture log(4);
+    ScopedSeams seams(true);
+    ConnectedPair pair;
+    ASSERT_TRUE(pair.server.setTimeout(0, 999));
+    closesocket(pair.peer);
+    pair.peer = INVALID_SOCKET;
+    ASSERT_TRUE(waitReadable(pair.server.handle));
+    Clock::time_point start = Clock::now();
+
+    EXPECT_FALSE(pair.server.CanRead());
+
+    EXPECT_GE(millisecondsSince(start), 950);
+    std::string empty = "The Socket has no data to read - Try again, reTryStrikeout = 10";
+    EXPECT_EQ(countOf(log.contents(), logLine("CanRead", empty)), 10);
+    EXPECT_TRUE(log.contains(logLine("CanRead", "Timed out waiting for a read")));
+    EXPECT_TRUE(pair.server.connected);
+    // One wait on the socket and one sleep for the rest of each round.
+    EXPECT_GE(ScopedSeams::sleeps().size(), 10u);
+    EXPECT_LE(ScopedSeams::sleeps().size(), 20u);
+}
+
+// The host interrupts a replaced session's connection while the session
+// waits in CanRead: the wait ends at once, false, without a line.
+TEST(SecureSocketCanRead, InterruptEndsTheWaitAtOnce) {
+    LogCapture log(5);
+    ConnectedPair pair;
+    ASSERT_TRUE(pair.server.setTimeout(0, 5000));
+    bool ready = true;
+    Clock::time_point start = Clock::now();
+    std::thread session([&] { ready = pair.server.CanRead(); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+
+    pair.server.interrupt();
+    session.join();
+
+    EXPECT_FALSE(ready);
+    EXPECT_LT(millisecondsSince(start), 1000);
+    EXPECT_FALSE(pair.server.connected);
+    EXPECT_FALSE(log.contains("Unable to test for pending read"));
+    EXPECT_FALSE(log.contains("Timed out waiting for a read"));
 }
 
 // Every operation of a wrapper that is not connected fails at once, logs
@@ -336,8 +518,11 @@ TEST(SecureSocketListener, AcceptsAConnectionAndCarriesData) {
     EXPECT_EQ(localAddress(pair.listener.handle), kLoopback);
     EXPECT_TRUE(pair.listener.connected);
     EXPECT_TRUE(pair.server.connected);
-    // Keep-alive goes on the listening socket.
+    // Keep-alive goes on the listening socket; the accepted connection sends
+    // its small answers at once.
     EXPECT_NE(intOption(pair.listener.handle, SO_KEEPALIVE), 0);
+    EXPECT_EQ(intOption(pair.listener.handle, TCP_NODELAY, IPPROTO_TCP), 0);
+    EXPECT_NE(intOption(pair.server.handle, TCP_NODELAY, IPPROTO_TCP), 0);
 
     EXPECT_EQ(pair.server.sendBytes("ping", 4), 4);
     EXPECT_EQ(receiveText(pair.peer), "ping");
