@@ -68,7 +68,9 @@ vxhid_wine_start() {
 # Ends the Wine processes of our prefix and the display we started, if any.
 vxhid_wine_stop() {
     if [[ -n $vxhid_wine_prefix ]]; then
+        # Wait for the server to go, so no Wine process outlives the display.
         WINEPREFIX=$vxhid_wine_prefix wineserver -k >/dev/null 2>&1
+        WINEPREFIX=$vxhid_wine_prefix timeout 30 wineserver -w >/dev/null 2>&1
         vxhid_wine_prefix=
     fi
     if [[ -n $vxhid_xvfb_pid ]]; then
