@@ -1,0 +1,72 @@
+// The properties from a command line: tMDCProperty::init with the options
+// flag, given the input as the whole command line. Sleeps are recorded, not
+// waited, and the file that "-X" deletes lies in a folder of this run.
+#include <algorithm>
+#include <cctype>
+#include <string>
+
+#include "fuzz_support.h"
+#include "host/activity_log.h"
+#include "host/properties.h"
+#include "platform/platform.h"
+#include "test_support.h"
+
+namespace {
+
+// An option value as kept: at most 79 characters, digits and dots only.
+bool isOptionValue(const std::string& value) {
+    return value.size() <= 79 && std::all_of(value.begin(), value.end(), [](char c) {
+               return (c >= '0' && c <= '9') || c == '.';
+           });
+}
+
+std::string upperCase(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return text;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    fuzz::initializeProcess();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const std::string commandLine(reinterpret_cast<const char*>(data), size);
+    std::string source = upperCase(commandLine);
+    const bool restart = source.find("-X") != std::string::npos;
+    if (restart) source.erase(0, std::min<size_t>(3, source.size()));
+    // What is left of the command line may name a properties file, which is
+    // then read (only upper-case names: "." or "/", say).
+    const bool fileNamed = !source.empty() && platform::fileExists(source);
+
+    testing_support::ScopedSeams seams;
+    tMDCProperty properties;
+    properties.programDir = fuzz::workFolder();
+    const bool loaded = properties.init(commandLine, true);
+
+    FUZZ_CHECK(loaded || fileNamed);
+    FUZZ_CHECK(seams.sleeps() == (restart ? std::vector<unsigned>{6000} : std::vector<unsigned>{}));
+    FUZZ_CHECK(isOptionValue(properties.hostAddress));
+    FUZZ_CHECK(properties.fixedLogLevel >= 0 && properties.fixedLogLevel <= 5);
+    FUZZ_CHECK(properties.logLevel >= 0 && properties.logLevel <= 5);
+    FUZZ_CHECK(logLevel >= 0 && logLevel <= 5);
+    // The options are read from what is left after "-X" took its three characters.
+    if (source.find("-I") == std::string::npos) FUZZ_CHECK(properties.hostAddress.empty());
+    if (source.find("-D") == std::string::npos) {
+        FUZZ_CHECK(properties.fixedLogLevel == 0 && properties.logLevel == 1);
+    }
+    if (fileNamed) return 0;
+
+    FUZZ_CHECK(isOptionValue(properties.port));
+    if (source.find("-P") == std::string::npos) {
+        FUZZ_CHECK(properties.port == "8194" && properties.portNote.empty());
+    } else {
+        FUZZ_CHECK(properties.portNote == "CI Port " + properties.port);
+    }
+    FUZZ_CHECK(properties.receiveTimeout == 5000 && properties.sendTimeout == 5000);
+    FUZZ_CHECK(properties.logDir == properties.programDir);
+    FUZZ_CHECK(properties.logFile == properties.programDir + platform::pathSeparator + "vxhid.log");
+    return 0;
+}
