@@ -134,4 +134,28 @@ std::string encryptBlocks(const std::string& bytes, const unsigned char* key) {
     return result;
 }
 
+int expectedReceive(const std::string& bytes, const unsigned char* key, int limit, bool peerEnded,
+                    std::string& message) {
+    const int pending = static_cast<int>(bytes.size());
+    // With nothing there the peer has either closed (0) or is silent (the
+    // time-out, -1).
+    const int read = pending > 0 ? (pending < limit ? pending : limit) : (peerEnded ? 0 : -1);
+    if (read < 1) return read;
+    if (read % 16 != 0) return -1;
+    const unsigned char* frameBytes = reinterpret_cast<const unsigned char*>(bytes.data());
+    unsigned char header[16];
+    decryptBlock(frameBytes, key, header);
+    const int fill = header[0];
+    const int blockBytes = read - 16;
+    if (fill > 15) return 0;
+    if (fill > blockBytes) return -1;
+    for (int offset = 0; offset < blockBytes; offset += 16) {
+        unsigned char plain[16];
+        decryptBlock(frameBytes + 16 + offset, key, plain);
+        message.append(reinterpret_cast<const char*>(plain), 16);
+    }
+    message.resize(static_cast<size_t>(blockBytes - fill));
+    return blockBytes - fill;
+}
+
 }  // namespace fuzz

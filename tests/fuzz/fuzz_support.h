@@ -73,4 +73,11 @@ public:
 // block stays as it is.
 std::string encryptBlocks(const std::string& bytes, const unsigned char* key);
 
+// What one encrypted receive with this limit must return when the peer has
+// written bytes and then stopped (peerEnded: closed its sending side, else
+// silent): one read takes what is there up to the limit and is judged as a
+// whole frame. A message, when there is one, goes to message.
+int expectedReceive(const std::string& bytes, const unsigned char* key, int limit, bool peerEnded,
+                    std::string& message);
+
 }  // namespace fuzz

@@ -29,6 +29,12 @@ def receive_seed(message: bytes = b"", limit: int = 2048, flags: int = 1, raw: b
     return KEY + bytes([selector >> 8 & 0xFF, selector & 0xFF, flags]) + body
 
 
+def command_seed(message: bytes = b"", split: int = 0, flags: int = 1, raw: bytes = None) -> bytes:
+    """read_command: key, split, flags, the peer's bytes (plain, see flags bit 0)."""
+    body = plain_frame(message) if raw is None else raw
+    return KEY + bytes([split >> 8, split & 0xFF, flags]) + body
+
+
 def handshake_seed(flags: int, *pieces: bytes) -> bytes:
     out = bytes([flags])
     for piece in pieces:
@@ -73,9 +79,16 @@ SEEDS = {
         # The largest frame the frame buffer holds; a seed this long also
         # lets libFuzzer make inputs of this length.
         "largest_frame": receive_seed(b"PRBE " + b"A" * 10217 + b"\r\n", limit=10240),
-        "command_read": receive_seed(b"PRBE\r\n", flags=8 | 1),
-        "command_read_zero_byte": receive_seed(b"DBUG 3\0\r\n", flags=8 | 1),
-        "command_read_nothing_waiting": receive_seed(flags=8 | 2, raw=b""),
+    },
+    "read_command": {
+        "noop": command_seed(b"NOOP\r\n"),
+        "zero_byte": command_seed(b"DBUG 3\0\r\n"),
+        "split_in_header": command_seed(b"PRBE\r\n", split=10),
+        "split_after_header": command_seed(b"CNFG ProtocolElement{<Name:A><Value:1>}\r\n", split=16),
+        "two_frames_at_once": command_seed(raw=plain_frame(b"NOOP\r\n") + plain_frame(b"PRBE\r\n")),
+        "announces_too_much": command_seed(raw=bytes([10, 1, 0]) + b"*" * 13 + b"NOOP\r\n" + b"*" * 10),
+        "largest_command": command_seed(b"CNFG " + b"B" * 2025 + b"\r\n", split=1000, flags=3),
+        "nothing_waiting": command_seed(raw=b""),
     },
     "handshake": {
         "echo": handshake_seed(4 | 1, KEY, b"", b"*"),

@@ -11,9 +11,7 @@
 //          bit 1 the peer then closes its sending side (a later read gives
 //          0), else it stays silent (a read finds nothing: the time-out);
 //          bit 2 the peer is gone altogether: the read still gets what
-//          was written (or 0), and the acknowledgement fails;
-//          bit 3 the receive goes through readSocket, the session loop's
-//          read of one command (limit 2048, whatever the input says).
+//          was written (or 0), and the acknowledgement fails.
 #include <cstring>
 #include <memory>
 #include <string>
@@ -29,35 +27,8 @@
 namespace {
 
 const unsigned char kUntouched = 0xA5;
-const int kCommandLimit = 2048;  // what readSocket asks for
 // More than any accepted limit, so a read can also be cut by the limit.
 const size_t kMaxPeerBytes = frame::kFrameBufferSize + 64;
-
-// What one encrypted receive of the peer's bytes must give: the result, and
-// the message when there is one.
-int expectedReceive(const std::string& peerBytes, const unsigned char* key, int limit,
-                    bool peerEnded, std::string& message) {
-    const int pending = static_cast<int>(peerBytes.size());
-    // One read takes what is there, up to the limit; with nothing there the
-    // peer has either closed (0) or is silent (the time-out, -1).
-    const int read = pending > 0 ? (pending < limit ? pending : limit) : (peerEnded ? 0 : -1);
-    if (read < 1) return read;
-    if (read % 16 != 0) return -1;
-    const unsigned char* frameBytes = reinterpret_cast<const unsigned char*>(peerBytes.data());
-    unsigned char header[16];
-    decryptBlock(frameBytes, key, header);
-    const int fill = header[0];
-    const int blockBytes = read - 16;
-    if (fill > 15) return 0;
-    if (fill > blockBytes) return -1;
-    for (int offset = 0; offset < blockBytes; offset += 16) {
-        unsigned char plain[16];
-        decryptBlock(frameBytes + 16 + offset, key, plain);
-        message.append(reinterpret_cast<const char*>(plain), 16);
-    }
-    message.resize(static_cast<size_t>(blockBytes - fill));
-    return blockBytes - fill;
-}
 
 int receiveLimit(uint16_t raw) {
     if ((raw & 0x8000) == 0) return 1 + raw % frame::kFrameBufferSize;
@@ -77,14 +48,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     unsigned char key[16] = {};
     std::string keyBytes = input.bytes(16);
     std::memcpy(key, keyBytes.data(), keyBytes.size());
-    const int requestedLimit = receiveLimit(input.u16());
+    const int limit = receiveLimit(input.u16());
     const uint8_t flags = input.byte();
     std::string peerBytes = input.bytes(kMaxPeerBytes);
     if ((flags & 1) != 0) peerBytes = fuzz::encryptBlocks(peerBytes, key);
     const bool peerCloses = (flags & 2) != 0;
     const bool peerGone = (flags & 4) != 0;
-    const bool commandRead = (flags & 8) != 0;
-    const int limit = commandRead ? kCommandLimit : requestedLimit;
     const bool limitAccepted = limit >= 1 && limit <= frame::kFrameBufferSize;
 
     testing_support::ScopedSeams seams;
@@ -101,27 +70,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::memcpy(session.SessionEncryptor->sessionKey, key, sizeof key);
 
     std::string message;
-    const int expected = expectedReceive(peerBytes, key, limit, peerCloses || peerGone, message);
-
-    if (commandRead) {
-        const std::string stale = "stale";
-        std::string command = stale;
-        const int result = session.readSocket(command);
-        if (peerBytes.empty()) {
-            // Nothing is waiting, so nothing is read or acknowledged: three
-            // rounds of polling, then the time-out ends the session.
-            FUZZ_CHECK(result == -1 && session.done && command == stale);
-            FUZZ_CHECK(testing_support::ScopedSeams::sleeps().size() == 30);
-            if (!peerGone) FUZZ_CHECK(pair.peerReadAll().front().empty());
-        } else {
-            FUZZ_CHECK(result == expected);
-            if (!peerGone) FUZZ_CHECK(pair.peerReadAll().front() == "*");
-            // The command is the message's text up to its first zero byte.
-            FUZZ_CHECK(command == (result >= 1 ? message.substr(0, message.find('\0')) : stale));
-        }
-        session.ShutdownThread();
-        return 0;
-    }
+    const int expected =
+        fuzz::expectedReceive(peerBytes, key, limit, peerCloses || peerGone, message);
 
     // Exactly as large as the caller promises, so a write past it is caught.
     const size_t capacity = limitAccepted ? static_cast<size_t>(limit) : 16;
