@@ -585,7 +585,7 @@ TEST(SecureSocketListener, BindFailsWhenThePortIsTaken) {
 
 TEST(SecureSocketListener, HostTextOfSevenCharactersIsTheAddress) {
     std::string local;
-    ASSERT_TRUE(platform::firstLocalIPv4(local));
+    if (!platform::firstLocalIPv4(local)) GTEST_SKIP() << "the host name does not resolve here";
     const struct {
         const char* host;
         bool resolved;
@@ -684,7 +684,7 @@ void sleepThenListen(unsigned milliseconds) {
 
 TEST(SecureSocketNetworkTest, LoopbackOnlyLocalHostWaitsForTheNetwork) {
     std::string local;
-    ASSERT_TRUE(platform::firstLocalIPv4(local));
+    if (!platform::firstLocalIPv4(local)) GTEST_SKIP() << "the host name does not resolve here";
     if (local != kLoopback) GTEST_SKIP() << "the local host resolves to " << local;
     DirectLog log;
     ScopedSeams seams;
