@@ -1,5 +1,7 @@
 #include "host/service_host.h"
 
+#include <memory>
+
 #include "hid/scan_buffer.h"
 #include "hid/ui_thread.h"
 #include "host/accept_loop.h"
@@ -27,7 +29,9 @@ int runServiceHost(void* instance, std::string commandLine) {
     // is not open yet, so a failure to start it is recorded once it is.
     bool uiThreadStarted = platform::startDetachedThread(uiThreadMain, instance);
 
-    tMDCProperty* properties = new tMDCProperty();
+    // Lives for the rest of the process; freed only on the early return.
+    std::unique_ptr<tMDCProperty> record = std::make_unique<tMDCProperty>();
+    tMDCProperty* properties = record.get();
     if (!loadProperties(commandLine, properties)) return 0;
 
     WSADATA wsaData;

@@ -44,6 +44,7 @@ TEST(CommandWords, CodeOfEachWord) {
     };
     DncSession session;
     for (const Case& c : cases) EXPECT_EQ(c.code, session.getCommandCode(c.command)) << c.command;
+    session.ShutdownThread();
 }
 
 TEST(CommandWords, ArgumentAfterTheFirstBlank) {
@@ -65,6 +66,7 @@ TEST(CommandWords, ArgumentAfterTheFirstBlank) {
         EXPECT_EQ(c.found, session.getCommandArgument(c.command, c.word, argument)) << c.command;
         EXPECT_EQ(c.argument, argument) << c.command;
     }
+    session.ShutdownThread();
 }
 
 }  // namespace
