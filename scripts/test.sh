@@ -19,7 +19,7 @@ bash scripts/install-deps.sh || exit 1
 # - tsan: ThreadSanitizer over the test programs that start threads;
 # then every fuzz target for a short time (scripts/fuzz.sh).
 presets=(asan windows tsan)
-fuzz_seconds=${VXHID_FUZZ_SECONDS:-10}
+fuzz_seconds=${VXHID_FUZZ_SECONDS:-20}
 
 # What each preset builds and which of its tests run (all when empty).
 declare -A build_targets=(
