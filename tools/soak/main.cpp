@@ -966,22 +966,22 @@ int Soak::run() {
     double seconds = secondsSince(start);
 
     std::cout << "vxsoak summary\n"
-              << formatText("  %-28s %.1f s (%.1f s of it quiet around the log guard)\n",
+              << formatText("  %-31s %.1f s (%.1f s of it quiet around the log guard)\n",
                             "time taken", seconds, pausedSeconds_)
-              << formatText("  %-28s %ld\n", "connections opened", counters_.opened.load())
-              << formatText("  %-28s %ld\n", "connections served", counters_.served.load())
-              << formatText("  %-28s %ld\n", "handshakes completed", counters_.handshakes.load())
-              << formatText("  %-28s %ld\n", "commands acknowledged", counters_.commands.load())
-              << formatText("  %-28s %ld\n", "malformed inputs sent", counters_.malformed.load())
-              << formatText("  %-28s %ld\n", "acknowledgements withheld", counters_.withheld.load())
-              << formatText("  %-28s %ld\n", "peers vanished", counters_.vanished.load())
-              << formatText("  %-28s %ld\n", "acknowledgement waits survived",
+              << formatText("  %-31s %ld\n", "connections opened", counters_.opened.load())
+              << formatText("  %-31s %ld\n", "connections served", counters_.served.load())
+              << formatText("  %-31s %ld\n", "handshakes completed", counters_.handshakes.load())
+              << formatText("  %-31s %ld\n", "commands acknowledged", counters_.commands.load())
+              << formatText("  %-31s %ld\n", "malformed inputs sent", counters_.malformed.load())
+              << formatText("  %-31s %ld\n", "acknowledgements withheld", counters_.withheld.load())
+              << formatText("  %-31s %ld\n", "peers vanished", counters_.vanished.load())
+              << formatText("  %-31s %ld\n", "acknowledgement waits survived",
                             counters_.ackWaits.load())
-              << formatText("  %-28s %ld\n", "service checks", counters_.syncs.load())
-              << formatText("  %-28s %ld ms\n", "slowest announcement",
+              << formatText("  %-31s %ld\n", "service checks", counters_.syncs.load())
+              << formatText("  %-31s %ld ms\n", "slowest announcement",
                             counters_.slowestServiceMs.load())
-              << formatText("  %-28s %ld\n", "problems", counters_.problems.load())
-              << formatText("  %-28s %s\n", "final clean session", finalOk ? "ok" : "FAILED");
+              << formatText("  %-31s %ld\n", "problems", counters_.problems.load())
+              << formatText("  %-31s %s\n", "final clean session", finalOk ? "ok" : "FAILED");
     std::cout << formatText(
                      "vxsoak-figures opened=%ld served=%ld handshakes=%ld commands=%ld "
                      "malformed=%ld withheld=%ld vanished=%ld ack-waits=%ld slowest-ms=%ld "
