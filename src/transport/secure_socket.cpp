@@ -70,24 +70,23 @@ bool pendingBytes(vSecureSocket& socket, unsigned long& pending) {
 
 // Whether the pending bytes are worth reading now. Without a key any byte
 // is. With one, the first header block announces the frame's length, and
-// the frame is whole once that many bytes, a whole number of blocks, are
-// pending. A header that announces no length to wait for (fewer than 16
-// bytes, or not a whole number of blocks) makes the bytes ready at once.
-// announced: 0 until the header has been looked at, then the length to
-// wait for, or -1 for none.
+// the frame is whole once at least that many bytes, a whole number of
+// blocks, are pending. The length is only a hint of when to read: a frame
+// whose length field disagrees with what arrives is read once a whole
+// number of blocks at least as long as the field is pending, or when the
+// round ends. announced: -1 until the header has been looked at.
 bool wholeFrame(SOCKET s, unsigned long pending, const SessionEncryptor* key, int& announced) {
     if (pending == 0) return false;
     if (key == nullptr) return true;
     if (pending < static_cast<unsigned long>(frame::kBlockSize)) return false;
-    if (announced == 0) {
+    if (announced < 0) {
         unsigned char header[frame::kBlockSize];
         int peeked =
             static_cast<int>(recv(s, reinterpret_cast<char*>(header), frame::kBlockSize, MSG_PEEK));
+        // A failed look leaves the read to report what is wrong.
         if (peeked != frame::kBlockSize) return true;
-        int length = key->announcedLength(header);
-        announced = length >= frame::kBlockSize && length % frame::kBlockSize == 0 ? length : -1;
+        announced = key->announcedLength(header);
     }
-    if (announced < 0) return true;
     return pending >= static_cast<unsigned long>(announced) && pending % frame::kBlockSize == 0;
 }
 
@@ -101,7 +100,7 @@ enum class Round { ready, empty, failed };
 Round pollRound(vSecureSocket& socket, const SessionEncryptor* key) {
     Clock::time_point end;
     unsigned slept = 0;
-    int announced = 0;
+    int announced = -1;
     bool woken = false;
     for (bool first = true;; first = false) {
         unsigned long pending = 0;
@@ -357,11 +356,15 @@ void vSecureSocket::interrupt() {
         closeSocket();
         return;
     }
+    // The session thread may be closing this socket itself (QUIT) at this
+    // moment; the lock keeps the shutdown to a handle that is still ours.
+    std::lock_guard<std::mutex> hold(closeLock_);
     SOCKET s = handle;
     if (s != INVALID_SOCKET) shutdown(s, SD_BOTH);
 }
 
 int vSecureSocket::closeSocket() {
+    std::lock_guard<std::mutex> hold(closeLock_);
     closeHandle(handle);
     connected = false;
     return 0;

@@ -46,15 +46,13 @@ void sleepAndDeliver(unsigned milliseconds) {
 }
 
 // CanRead's rule: the pending bytes are a whole frame when there are at least
-// 16 and the header announces no usable length (not a whole number of blocks
-// of 16 or more), or when as many bytes as it announces, a whole number of
-// blocks, are pending.
+// 16, at least as many as the header announces, and a whole number of blocks
+// of 16.
 bool wholeFrame(const std::string& pending, const unsigned char* key) {
     if (pending.size() < 16) return false;
     unsigned char header[16];
     decryptBlock(reinterpret_cast<const unsigned char*>(pending.data()), key, header);
     const size_t announced = header[1] * 256u + header[2];
-    if (announced < 16 || announced % 16 != 0) return true;
     return pending.size() >= announced && pending.size() % 16 == 0;
 }
 

@@ -238,18 +238,27 @@ TEST(SecureSocketCanRead, ReportsInputAsSoonAsItArrives) {
 }
 
 // With the session key, a frame that arrives in pieces a few milliseconds
-// apart is reported once it is whole, so one read takes all of it. Without
-// a key, or when the header announces no length to wait for, what is there
-// is ready at once; a frame that stays incomplete is ready when its round
-// ends.
+// apart is reported once it is whole, so one read takes all of it; a header
+// whose length field is shorter than the frame and not a whole number of
+// blocks still makes it wait for a whole number of blocks. Without a key
+// what is there is ready at once; a frame that stays incomplete is ready
+// when its round ends.
 TEST(SecureSocketCanRead, WaitsForTheWholeFrameItsHeaderAnnounces) {
     FramedPeer framed;
     const size_t whole = framed.frameBytes.size();
-    // A key under which the header announces a length that is not a whole
-    // number of blocks.
-    SessionEncryptor otherKey;
+    // A key under which the header announces fewer bytes than the first
+    // piece below, and not a whole number of blocks.
+    SessionEncryptor oddLength;
     const unsigned char* header = reinterpret_cast<const unsigned char*>(framed.frameBytes.data());
-    while (otherKey.announcedLength(header) % 16 == 0) ++otherKey.sessionKey[0];
+    auto isOdd = [&] {
+        int length = oddLength.announcedLength(header);
+        return length < 1000 && length % 16 != 0;
+    };
+    for (int i = 1; i < 65536 && !isOdd(); ++i) {
+        oddLength.sessionKey[0] = static_cast<unsigned char>(i & 0xFF);
+        oddLength.sessionKey[1] = static_cast<unsigned char>(i >> 8);
+    }
+    ASSERT_TRUE(isOdd());
     const struct {
         const char* name;
         const SessionEncryptor* key;
@@ -262,7 +271,7 @@ TEST(SecureSocketCanRead, WaitsForTheWholeFrameItsHeaderAnnounces) {
         {"header split", &framed.cipher, {10, 700, whole}, 5, whole, false},
         {"only a part comes", &framed.cipher, {1000}, 5, 1000, true},
         {"no key", nullptr, {1000, whole}, 300, 1000, false},
-        {"header under another key", &otherKey, {1000, whole}, 300, 1000, false},
+        {"length field not a whole number of blocks", &oddLength, {1000, whole}, 5, whole, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
