@@ -3,6 +3,7 @@
 // and one wrapper per accepted connection. Every operation reports its
 // failure by its result and writes its own log line; IPv4 only.
 #include <atomic>
+#include <mutex>
 #include <string>
 
 #include "platform/platform.h"
@@ -52,4 +53,10 @@ public:
     // Closes the handle once; a second call leaves the handle value alone.
     // Always 0.
     int closeSocket();
+
+private:
+    // Held by closeSocket and interrupt, so that interrupt never shuts down a
+    // handle value that closeSocket on another thread has just given back to
+    // the system (and that may already name another connection).
+    std::mutex closeLock_;
 };
