@@ -2,7 +2,6 @@
 
 #include <exception>
 #include <new>
-#include <system_error>
 
 #include "hid/tessel_hid.h"
 #include "host/activity_log.h"
@@ -55,7 +54,17 @@ void AcceptLoop::acceptOne() {
     doLogFileSize(properties_, versionLine_);
     writeLog(kTag, "Begin new Session", 2);
 
-    DncSession* session = new TesselHID();
+    // A session that cannot be made (out of memory) drops this connection;
+    // accepting goes on.
+    DncSession* session = nullptr;
+    try {
+        session = new TesselHID();
+    } catch (const std::bad_alloc& error) {
+        writeLog(kTag, formatText("Unable to create the session: %s", error.what()), 1);
+        client->closeSocket();
+        delete client;
+        return;
+    }
     session->properties = properties_;
     session->ClientSocket = client;
     current_ = session;
@@ -67,7 +76,7 @@ void AcceptLoop::acceptOne() {
     // The session's fields are all set before its thread starts.
     try {
         currentThread_ = std::thread(sessionThreadProc, session);
-    } catch (const std::system_error& error) {
+    } catch (const std::exception& error) {  // std::system_error, std::bad_alloc
         writeLog(kTag, formatText("Unable to start the session thread: %s", error.what()), 1);
         discardCurrentSession();
     }
