@@ -13,7 +13,9 @@ constexpr unsigned char kBackspace = 8;
 
 // All of this is touched by the user-interface thread only.
 KeyboardState keyboard;
-std::string pendingScan;
+// Never destroyed: another thread may end the process, exit handlers
+// included, while the hook is adding a key here.
+std::string& pendingScan = *new std::string;
 // The dialog on screen has been told to close by a commit.
 bool dialogClosedByCommit = false;
 

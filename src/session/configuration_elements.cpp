@@ -1,9 +1,13 @@
 #include "session/configuration_elements.h"
 
+#include <string_view>
+
 namespace {
 
-const std::string kProtocolKeyword = "ProtocolElement{";
-const std::string kDataKeyword = "DataElement{";
+// Constants without destructors: the process may end through its exit
+// handlers on another thread while a session is parsing.
+constexpr std::string_view kProtocolKeyword = "ProtocolElement{";
+constexpr std::string_view kDataKeyword = "DataElement{";
 
 // Finds key at or after from and the ">" that ends the field after it. The
 // field's text goes to field and the position just after its ">" to next.
