@@ -25,7 +25,7 @@ struct Expected {
 };
 
 class PropertiesTest : public ::testing::Test {
-  protected:
+protected:
     void TearDown() override { logLevel = 1; }
 
     // Runs init as the loader would: the command line, or the ini file of the
