@@ -1,10 +1,10 @@
-#include "host/activity_log.h"
+#include "common/activity_log.h"
 
 #include <cstdio>
 #include <ctime>
 #include <mutex>
 
-#include "host/properties.h"
+#include "common/properties.h"
 #include "platform/platform.h"
 
 std::atomic<int> logLevel{1};

@@ -1,12 +1,12 @@
-#include "host/properties.h"
+#include "common/properties.h"
 
 #include <cctype>
 #include <climits>
 #include <cstdlib>
 #include <fstream>
 
-#include "host/activity_log.h"
-#include "host/text_format.h"
+#include "common/activity_log.h"
+#include "common/text_format.h"
 #include "platform/platform.h"
 
 namespace {

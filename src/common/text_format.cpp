@@ -1,4 +1,4 @@
-#include "host/text_format.h"
+#include "common/text_format.h"
 
 #include <cstdarg>
 #include <cstdio>

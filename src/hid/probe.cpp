@@ -1,8 +1,8 @@
 #include "hid/probe.h"
 
+#include "common/activity_log.h"
+#include "common/text_format.h"
 #include "hid/scan_buffer.h"
-#include "host/activity_log.h"
-#include "host/text_format.h"
 #include "transport/frame_limits.h"
 
 static_assert(kMaxProbeAnswer == static_cast<std::size_t>(frame::kMaxMessageLength),

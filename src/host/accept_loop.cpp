@@ -3,10 +3,10 @@
 #include <exception>
 #include <new>
 
+#include "common/activity_log.h"
+#include "common/properties.h"
+#include "common/text_format.h"
 #include "hid/tessel_hid.h"
-#include "host/activity_log.h"
-#include "host/properties.h"
-#include "host/text_format.h"
 #include "platform/platform.h"
 #include "transport/secure_socket.h"
 

@@ -2,12 +2,12 @@
 
 #include <memory>
 
+#include "common/activity_log.h"
+#include "common/properties.h"
+#include "common/text_format.h"
 #include "hid/scan_buffer.h"
 #include "hid/ui_thread.h"
 #include "host/accept_loop.h"
-#include "host/activity_log.h"
-#include "host/properties.h"
-#include "host/text_format.h"
 #include "platform/platform.h"
 #include "transport/secure_socket.h"
 

@@ -1,6 +1,6 @@
 #include <string>
 
-#include "host/activity_log.h"
+#include "common/activity_log.h"
 #include "session/dnc_session.h"
 #include "transport/session_encryptor.h"
 

@@ -1,7 +1,7 @@
 #include <string>
 
-#include "host/activity_log.h"
-#include "host/properties.h"
+#include "common/activity_log.h"
+#include "common/properties.h"
 #include "platform/platform.h"
 #include "session/dnc_session.h"
 #include "transport/secure_socket.h"

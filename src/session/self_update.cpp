@@ -1,8 +1,8 @@
 #include <string>
 
-#include "host/activity_log.h"
-#include "host/properties.h"
-#include "host/text_format.h"
+#include "common/activity_log.h"
+#include "common/properties.h"
+#include "common/text_format.h"
 #include "platform/platform.h"
 #include "session/dnc_session.h"
 

@@ -1,9 +1,9 @@
 #include <cstring>
 #include <exception>
 
-#include "host/activity_log.h"
-#include "host/properties.h"
-#include "host/text_format.h"
+#include "common/activity_log.h"
+#include "common/properties.h"
+#include "common/text_format.h"
 #include "session/command_table.h"
 #include "session/dnc_session.h"
 #include "transport/secure_socket.h"

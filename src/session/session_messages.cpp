@@ -3,8 +3,8 @@
 #include <cstring>
 #include <string>
 
-#include "host/activity_log.h"
-#include "host/text_format.h"
+#include "common/activity_log.h"
+#include "common/text_format.h"
 #include "session/dnc_session.h"
 #include "transport/frame_limits.h"
 #include "transport/secure_socket.h"

@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "host/activity_log.h"
-#include "host/text_format.h"
+#include "common/activity_log.h"
+#include "common/text_format.h"
 #include "transport/frame_limits.h"
 #include "transport/session_encryptor.h"
 

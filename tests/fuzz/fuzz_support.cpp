@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "host/activity_log.h"
+#include "common/activity_log.h"
 #include "transport/aes128.h"
 
 namespace fuzz {

@@ -5,9 +5,9 @@
 #include <cctype>
 #include <string>
 
+#include "common/activity_log.h"
+#include "common/properties.h"
 #include "fuzz_support.h"
-#include "host/activity_log.h"
-#include "host/properties.h"
 #include "platform/platform.h"
 #include "test_support.h"
 

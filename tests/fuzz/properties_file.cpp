@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "common/properties.h"
 #include "fuzz_support.h"
-#include "host/properties.h"
 #include "platform/platform.h"
 #include "test_support.h"
 

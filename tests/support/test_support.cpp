@@ -6,7 +6,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "host/activity_log.h"
+#include "common/activity_log.h"
 #include "platform/platform.h"
 
 namespace fs = std::filesystem;

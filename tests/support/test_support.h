@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "host/properties.h"
+#include "common/properties.h"
 
 namespace testing_support {
 

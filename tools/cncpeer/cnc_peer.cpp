@@ -6,7 +6,7 @@
 #include <thread>
 #include <type_traits>
 
-#include "host/text_format.h"
+#include "common/text_format.h"
 #include "transport/aes128.h"
 #include "transport/session_encryptor.h"
 

@@ -41,7 +41,7 @@
 #include <vector>
 
 #include "cnc_peer.h"
-#include "host/text_format.h"
+#include "common/text_format.h"
 #include "platform/platform.h"
 #include "transport/aes128.h"
 #include "transport/frame_limits.h"

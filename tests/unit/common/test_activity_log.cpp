@@ -3,8 +3,8 @@
 #include <regex>
 #include <string>
 
-#include "host/activity_log.h"
-#include "host/properties.h"
+#include "common/activity_log.h"
+#include "common/properties.h"
 #include "test_support.h"
 
 using testing_support::LogCapture;

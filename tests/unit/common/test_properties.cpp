@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "host/activity_log.h"
-#include "host/properties.h"
+#include "common/activity_log.h"
+#include "common/properties.h"
 #include "platform/platform.h"
 #include "test_support.h"
 

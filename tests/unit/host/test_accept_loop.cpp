@@ -6,9 +6,9 @@
 #include <chrono>
 #include <string>
 
+#include "common/activity_log.h"
+#include "common/properties.h"
 #include "host/accept_loop.h"
-#include "host/activity_log.h"
-#include "host/properties.h"
 #include "platform/platform.h"
 #include "test_support.h"
 #include "transport/secure_socket.h"

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "host/text_format.h"
+#include "common/text_format.h"
 #include "platform/platform.h"
 #include "session/dnc_session.h"
 #include "test_support.h"

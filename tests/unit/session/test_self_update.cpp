@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "host/properties.h"
+#include "common/properties.h"
 #include "platform/platform.h"
 #include "session/dnc_session.h"
 #include "test_support.h"

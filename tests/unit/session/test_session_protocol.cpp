@@ -10,8 +10,8 @@
 #include <thread>
 
 #include "cnc_peer.h"
-#include "host/activity_log.h"
-#include "host/properties.h"
+#include "common/activity_log.h"
+#include "common/properties.h"
 #include "platform/platform.h"
 #include "session/dnc_session.h"
 #include "test_support.h"

@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "host/activity_log.h"
-#include "host/text_format.h"
+#include "common/activity_log.h"
+#include "common/text_format.h"
 #include "platform/platform.h"
 #include "test_support.h"
 #include "transport/session_encryptor.h"
