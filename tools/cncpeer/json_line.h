@@ -1,7 +1,7 @@
 #pragma once
 // One JSON object per output line, for programs that read cncpeer's output.
 // The agent's texts are bytes of a single-byte code page, not UTF-8: every
-// byte above 0x7F is written as \u0080 to \u00FF, its own value, so nothing
+// byte above 0x7F is written as \u0080 to \u00ff, its own value, so nothing
 // is lost and the line stays valid JSON.
 #include <string>
 

@@ -54,7 +54,7 @@ const char kUsage[] =
     "\"argument\" and \"answer\" are null when there is none (\"answer\" is null\n"
     "for a command answered by the acknowledgement alone); \"closed\" is true\n"
     "when the agent ended the connection after it. Bytes above 0x7F are\n"
-    "written as \\u0080 to \\u00FF.\n"
+    "written as \\u0080 to \\u00ff.\n"
     "\n"
     "watch: one session that sends PRBE every --interval MS (default 500) and\n"
     "prints each scan as it arrives: the scan and a line end, or with --json\n"
