@@ -13,11 +13,17 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "cnc_peer.h"
+#include "common/activity_log.h"
+#include "platform/platform.h"
 #include "session/command_table.h"
+#include "session/dnc_session.h"
+#include "test_support.h"
 #include "transport/aes128.h"
+#include "transport/secure_socket.h"
 #include "transport/session_encryptor.h"
 
 namespace {
@@ -200,6 +206,55 @@ TEST(ProtocolDocument, BuiltInKeyAndCommandTableAreTheAgents) {
         EXPECT_EQ(answer == "none", cncpeer::answerFor(word) == cncpeer::Answer::kNone) << answer;
     }
     EXPECT_EQ(19, rows) << "every word of the command table, once";
+}
+
+// The agent's own session, with the document's session key: the
+// announcement the document quotes is the one the agent sends, and the
+// handshake and a PRBE go through as the document shows.
+TEST(ProtocolDocument, AnnouncementIsTheAgents) {
+    constexpr int kWaitMs = 5000;
+    testing_support::LogCapture log{1};
+    SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = inet_addr("127.0.0.1");
+    socklen_t size = sizeof address;
+    bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    listen(listener, 1);
+    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size);
+    cncpeer::CncPeer peer;
+    ASSERT_TRUE(peer.connect("127.0.0.1", ntohs(address.sin_port), kWaitMs)) << peer.lastError();
+    SOCKET accepted = accept(listener, nullptr, nullptr);
+    closesocket(listener);
+
+    DncSession session;
+    session.properties = &log.properties();
+    session.ClientSocket = new vSecureSocket;
+    session.ClientSocket->handle = accepted;
+    session.ClientSocket->connected = accepted != INVALID_SOCKET;
+    session.ClientSocket->setTimeout(kWaitMs, kWaitMs);
+    std::thread agent([&session] { session.doSession(); });
+
+    cncpeer::HandshakeOptions options;
+    options.useKey = true;
+    std::memcpy(options.key.data(), kSessionKey.data(), options.key.size());
+    EXPECT_TRUE(peer.handshake(options, kWaitMs)) << peer.lastError();
+    EXPECT_EQ(83u, peer.announcement().size());
+    EXPECT_NE(std::string::npos, documentText().find("`" + peer.announcement() + "`"))
+        << "the announcement is \"" << peer.announcement() << "\"";
+    EXPECT_EQ(cncpeer::Status::kOk, peer.sendCommand("PRBE\r\n", kWaitMs)) << peer.lastError();
+    std::string answer = "<none>";
+    EXPECT_EQ(cncpeer::Status::kOk, peer.readAnswer(answer, kWaitMs)) << peer.lastError();
+    EXPECT_EQ("", answer);  // the base session's probe hands over nothing
+    // QUIT ends the session at once; a silent close would leave the agent
+    // polling for its read time-out.
+    EXPECT_EQ(cncpeer::Status::kOk, peer.sendCommand("QUIT\r\n", kWaitMs)) << peer.lastError();
+    EXPECT_EQ(cncpeer::Status::kOk, peer.readAnswer(answer, kWaitMs)) << peer.lastError();
+    EXPECT_EQ("100", answer);
+
+    peer.close();
+    agent.join();
+    session.ShutdownThread();
 }
 
 }  // namespace
