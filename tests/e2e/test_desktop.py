@@ -14,9 +14,11 @@ only what it started. The tests run in the order of their numbers: they share
 one agent, and the last one ends it.
 """
 import argparse
+import json
 import os
 import re
 import shutil
+import signal
 import socket
 import subprocess
 import sys
@@ -341,6 +343,46 @@ class DesktopTest(unittest.TestCase):
         time.sleep(0.5)
         self.assertEqual("0", self.d.must("count-dialogs"))
         self.assertIsNone(self.d.agent.poll())
+
+    def test_11_watch_collects_typed_scans_in_order_once_each(self):
+        out_path = os.path.join(self.d.run_dir, "watch.out")
+        err_path = os.path.join(self.d.run_dir, "watch.err")
+        with open(out_path, "wb") as out, open(err_path, "wb") as err:
+            watch = subprocess.Popen([self.d.cncpeer, "watch", "--host", "127.0.0.1", "--port",
+                                      str(self.d.port), "--interval", "200", "--json"],
+                                     stdin=subprocess.DEVNULL, stdout=out, stderr=err)
+        try:
+            scans = ["W-001", "w 002 Two", "", "W-004"]
+            for scan in scans:
+                self.d.open_dialog()
+                if scan:
+                    self.d.must("type", scan)
+                self.d.must("keys", "enter")
+                self.d.wait_closed()
+            deadline = time.time() + 20
+            while time.time() < deadline:
+                with open(out_path, "rb") as f:
+                    if f.read().count(b"\n") >= len(scans):
+                        break
+                time.sleep(0.2)
+            time.sleep(1.5)  # several more probes: nothing comes twice
+            watch.send_signal(signal.SIGTERM)
+            self.assertEqual(0, watch.wait(timeout=15))
+        finally:
+            if watch.poll() is None:
+                watch.kill()
+                watch.wait(timeout=10)
+        with open(err_path, "rb") as f:
+            status = f.read().decode("latin-1")
+        with open(out_path, "rb") as f:
+            lines = f.read().decode("ascii").splitlines()
+        objects = [json.loads(line) for line in lines]
+        self.assertEqual(scans, [o["scan"] for o in objects], status)
+        for o in objects:
+            self.assertEqual(["time", "host", "port", "scan"], list(o))
+            self.assertEqual(("127.0.0.1", self.d.port), (o["host"], o["port"]))
+        self.assertEqual(1, status.count("cncpeer: watching"), status)
+        self.assertEqual("", self.d.probe())  # the agent kept none back
 
     def test_99_identifier_2_ends_the_agent_with_exit_code_0(self):
         self.d.must("hotkey", "2")

@@ -3,11 +3,14 @@
 #include <cstdlib>
 
 #include "cnc_peer.h"
+#include "json_line.h"
+#include "watch.h"
 
 namespace cncpeer {
 
 const char kUsage[] =
     "usage: cncpeer [OPTIONS] COMMAND [ARGUMENT] [COMMAND [ARGUMENT]]...\n"
+    "       cncpeer watch [OPTIONS] [--interval MS]\n"
     "\n"
     "Plays the CNC Service's side against an agent: connects, reads the\n"
     "announcement, sends a session code, confirms, then sends each command as an\n"
@@ -18,6 +21,7 @@ const char kUsage[] =
     "  --port PORT    the agent's port (default 8194)\n"
     "  --key HEX      the session key, 32 hex digits (default: a random key)\n"
     "  --timeout MS   how long to wait for each reply (default 5000)\n"
+    "  --json         print one JSON object per line instead (see below)\n"
     "  --help         this text\n"
     "\n"
     "Commands: a word of three or four capital letters A-Z starts a command; any\n"
@@ -44,14 +48,33 @@ const char kUsage[] =
     "  connection closed\n"
     "Problems go to standard error, starting \"cncpeer: \".\n"
     "\n"
+    "With --json, standard output carries only one object per command:\n"
+    "  {\"time\":\"2026-12-10T05:31:34.123Z\",\"host\":\"127.0.0.1\",\"port\":8194,\n"
+    "   \"command\":\"DBUG\",\"argument\":\"3\",\"answer\":\"200\\r\\n\",\"closed\":false}\n"
+    "\"argument\" and \"answer\" are null when there is none (\"answer\" is null\n"
+    "for a command answered by the acknowledgement alone); \"closed\" is true\n"
+    "when the agent ended the connection after it. Bytes above 0x7F are\n"
+    "written as \\u0080 to \\u00ff.\n"
+    "\n"
+    "watch: one session that sends PRBE every --interval MS (default 500) and\n"
+    "prints each scan as it arrives: the scan and a line end, or with --json\n"
+    "{\"time\":...,\"host\":...,\"port\":...,\"scan\":...}. When the connection\n"
+    "drops or the agent restarts it connects again, waiting 250 ms after the\n"
+    "first failure and twice as long after each further one, at most 5 s.\n"
+    "Ctrl+C or SIGTERM ends it: QUIT when connected, then exit status 0.\n"
+    "Standard output carries only the scans; status and problems go to\n"
+    "standard error.\n"
+    "\n"
     "Exit status: 0 done; 1 usage; 2 cannot connect; 3 handshake failed;\n"
     "4 a command was not acknowledged, or its answer did not come or was wrong.\n"
     "\n"
-    "Example: cncpeer --host 127.0.0.1 --port 8194 DBUG 3 PRBE QUIT\n";
+    "Examples: cncpeer --host 127.0.0.1 --port 8194 DBUG 3 PRBE QUIT\n"
+    "          cncpeer watch --host 127.0.0.1 --port 8194 --json\n";
 
 namespace {
 
 constexpr int kMaxTimeoutMs = 3600 * 1000;
+constexpr int kMaxIntervalMs = 3600 * 1000;
 
 struct Command {
     std::string word;
@@ -65,6 +88,10 @@ struct Settings {
     int timeoutMs = kDefaultTimeoutMs;
     HandshakeOptions handshake;
     bool help = false;
+    bool json = false;
+    bool watch = false;
+    bool intervalGiven = false;
+    int intervalMs = kDefaultIntervalMs;
     std::vector<Command> commands;
 };
 
@@ -87,44 +114,80 @@ bool parseNumber(const std::string& text, int low, int high, int& value) {
 
 // Reads the options and the command list. False with the problem when the
 // arguments make no sense; nothing is sent then.
+bool parseOption(const std::vector<std::string>& args, size_t& i, Settings& settings,
+                 std::string& problem) {
+    const std::string& option = args[i];
+    if (option == "--json") {
+        settings.json = true;
+        return true;
+    }
+    if (option != "--host" && option != "--port" && option != "--key" && option != "--timeout" &&
+        option != "--interval") {
+        problem = "unknown option " + option;
+        return false;
+    }
+    if (i + 1 >= args.size()) {
+        problem = option + " needs a value";
+        return false;
+    }
+    const std::string& value = args[++i];
+    if (option == "--host") {
+        settings.host = value;
+    } else if (option == "--port") {
+        if (!parseNumber(value, 1, 65535, settings.port)) {
+            problem = "--port takes a number from 1 to 65535, not " + value;
+            return false;
+        }
+    } else if (option == "--timeout") {
+        if (!parseNumber(value, 1, kMaxTimeoutMs, settings.timeoutMs)) {
+            problem = "--timeout takes milliseconds from 1 to 3600000, not " + value;
+            return false;
+        }
+    } else if (option == "--interval") {
+        if (!parseNumber(value, 1, kMaxIntervalMs, settings.intervalMs)) {
+            problem = "--interval takes milliseconds from 1 to 3600000, not " + value;
+            return false;
+        }
+        settings.intervalGiven = true;
+    } else {
+        if (!parseKey(value, settings.handshake.key)) {
+            problem = "--key takes 32 hexadecimal digits, not " + value;
+            return false;
+        }
+        settings.handshake.useKey = true;
+    }
+    return true;
+}
+
+// Reads the options and the command list, or "watch" and its options. False
+// with the problem when the arguments make no sense; nothing is sent then.
 bool parseArguments(const std::vector<std::string>& args, Settings& settings,
                     std::string& problem) {
     size_t i = 0;
-    for (; i < args.size() && args[i].compare(0, 1, "-") == 0; ++i) {
+    for (; i < args.size(); ++i) {
         const std::string& option = args[i];
         if (option == "--help" || option == "-h") {
             settings.help = true;
             return true;
         }
-        if (option != "--host" && option != "--port" && option != "--key" &&
-            option != "--timeout") {
-            problem = "unknown option " + option;
+        if (option == "watch" && !settings.watch) {
+            settings.watch = true;
+            continue;
+        }
+        if (option.compare(0, 1, "-") != 0) break;
+        if (!parseOption(args, i, settings, problem)) return false;
+    }
+    if (settings.watch) {
+        if (i < args.size()) {
+            problem =
+                "watch sends PRBE only and takes no command (\"" + escapeText(args[i]) + "\")";
             return false;
         }
-        if (i + 1 >= args.size()) {
-            problem = option + " needs a value";
-            return false;
-        }
-        const std::string& value = args[++i];
-        if (option == "--host") {
-            settings.host = value;
-        } else if (option == "--port") {
-            if (!parseNumber(value, 1, 65535, settings.port)) {
-                problem = "--port takes a number from 1 to 65535, not " + value;
-                return false;
-            }
-        } else if (option == "--timeout") {
-            if (!parseNumber(value, 1, kMaxTimeoutMs, settings.timeoutMs)) {
-                problem = "--timeout takes milliseconds from 1 to 3600000, not " + value;
-                return false;
-            }
-        } else {
-            if (!parseKey(value, settings.handshake.key)) {
-                problem = "--key takes 32 hexadecimal digits, not " + value;
-                return false;
-            }
-            settings.handshake.useKey = true;
-        }
+        return true;
+    }
+    if (settings.intervalGiven) {
+        problem = "--interval belongs to watch";
+        return false;
     }
     for (; i < args.size(); ++i) {
         const std::string& word = args[i];
@@ -164,14 +227,87 @@ bool parseArguments(const std::vector<std::string>& args, Settings& settings,
 
 std::string quoted(const std::string& text) { return "\"" + escapeText(text) + "\""; }
 
+// Writes what each command brought: the text lines, or with --json one
+// object per command once its outcome is known.
+class Report {
+public:
+    Report(const Settings& settings, std::ostream& out) : settings_(settings), out_(out) {}
+
+    bool json() const { return settings_.json; }
+
+    // The command was acknowledged and nothing more is to come.
+    void acknowledged(const Command& command, const std::string& label) {
+        if (!json()) {
+            out_ << label << " -> acknowledged\n";
+            return;
+        }
+        line(command).null("answer").flag("closed", false);
+        flush();
+    }
+
+    // An answer came; in text form it is printed at once, before it is
+    // checked, and the object waits for closed().
+    void answered(const Command& command, const std::string& label, const std::string& answer) {
+        if (!json()) {
+            out_ << label << " -> " << quoted(answer) << "\n";
+            return;
+        }
+        line(command).text("answer", answer);
+    }
+
+    // The agent closed the connection after the command (answered or not).
+    void closed(const Command& command, const std::string& label, bool hadAnswer) {
+        if (!json()) {
+            out_ << (hadAnswer ? "connection closed\n"
+                               : label + " -> connection closed (the agent restarts)\n");
+            return;
+        }
+        if (!hadAnswer) line(command).null("answer");
+        pending_.flag("closed", true);
+        flush();
+    }
+
+    // The answered command is finished: the object goes out.
+    void finished() {
+        if (!json() || !havePending_) return;
+        pending_.flag("closed", false);
+        flush();
+    }
+
+private:
+    JsonLine& line(const Command& command) {
+        pending_ = JsonLine(settings_.host, settings_.port);
+        pending_.text("command", command.word);
+        if (command.hasArgument) {
+            pending_.text("argument", command.argument);
+        } else {
+            pending_.null("argument");
+        }
+        havePending_ = true;
+        return pending_;
+    }
+
+    void flush() {
+        out_ << pending_.line();
+        out_.flush();
+        havePending_ = false;
+    }
+
+    const Settings& settings_;
+    std::ostream& out_;
+    JsonLine pending_{"", 0};
+    bool havePending_ = false;
+};
+
 // Sends one command and checks its answer. False, with the problem on err,
 // when it was not acknowledged or its answer is missing or wrong; closed is
 // set when the agent ended the connection as it should.
-bool runCommand(CncPeer& peer, const Command& command, int timeoutMs, bool& closed,
-                std::ostream& out, std::ostream& err) {
+bool runCommand(CncPeer& peer, const Command& command, int timeoutMs, bool& closed, Report& report,
+                std::ostream& err) {
     std::string label = command.word;
     if (!command.argument.empty()) label += " " + escapeText(command.argument);
     auto problem = [&](const std::string& text) {
+        report.finished();
         err << "cncpeer: " << label << ": " << text << "\n";
         return false;
     };
@@ -181,18 +317,18 @@ bool runCommand(CncPeer& peer, const Command& command, int timeoutMs, bool& clos
 
     Answer expected = answerFor(command.word);
     if (expected == Answer::kNone) {
-        out << label << " -> acknowledged\n";
+        report.acknowledged(command, label);
         return true;
     }
     std::string answer;
     status = peer.readAnswer(answer, timeoutMs);
     if (status == Status::kClosed && expected == Answer::kUpdate) {
-        out << label << " -> connection closed (the agent restarts)\n";
+        report.closed(command, label, false);
         closed = true;
         return true;
     }
     if (status != Status::kOk) return problem("no answer: " + peer.lastError());
-    out << label << " -> " << quoted(answer) << "\n";
+    report.answered(command, label, answer);
 
     const char* wanted = nullptr;
     if (expected == Answer::kDone || expected == Answer::kUpdate) wanted = kDoneAnswer;
@@ -201,9 +337,11 @@ bool runCommand(CncPeer& peer, const Command& command, int timeoutMs, bool& clos
 
     if (expected == Answer::kQuit) {
         if (peer.waitForClose(timeoutMs) != Status::kClosed) return problem(peer.lastError());
-        out << "connection closed\n";
+        report.closed(command, label, true);
         closed = true;
+        return true;
     }
+    report.finished();
     return true;
 }
 
@@ -220,6 +358,18 @@ int runCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
         out << kUsage;
         return kExitOk;
     }
+    if (settings.watch) {
+        WatchSettings watch;
+        watch.host = settings.host;
+        watch.port = settings.port;
+        watch.timeoutMs = settings.timeoutMs;
+        watch.intervalMs = settings.intervalMs;
+        watch.json = settings.json;
+        watch.handshake = settings.handshake;
+        // Only watch turns Ctrl+C into a request: a one-shot run ends at once.
+        installStopHandlers();
+        return runWatch(watch, out, err);
+    }
 
     CncPeer peer;
     if (!peer.connect(settings.host, settings.port, settings.timeoutMs)) {
@@ -227,19 +377,21 @@ int runCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
         return kExitConnect;
     }
     bool confirmed = peer.handshake(settings.handshake, settings.timeoutMs);
-    if (!peer.announcement().empty()) {
+    if (!peer.announcement().empty() && !settings.json) {
         out << "announcement: " << quoted(peer.announcement()) << "\n";
         out << "session key: " << keyToHex(peer.sessionKey()) << "\n";
     }
-    if (!peer.verdict().empty()) out << "verdict: " << quoted(peer.verdict()) << "\n";
+    if (!peer.verdict().empty() && !settings.json)
+        out << "verdict: " << quoted(peer.verdict()) << "\n";
     if (!confirmed) {
         err << "cncpeer: handshake failed: " << peer.lastError() << "\n";
         return kExitHandshake;
     }
 
+    Report report(settings, out);
     for (size_t i = 0; i < settings.commands.size(); ++i) {
         bool closed = false;
-        if (!runCommand(peer, settings.commands[i], settings.timeoutMs, closed, out, err)) {
+        if (!runCommand(peer, settings.commands[i], settings.timeoutMs, closed, report, err)) {
             return kExitCommand;
         }
         size_t left = settings.commands.size() - i - 1;

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -17,6 +18,7 @@
 #include "platform/platform.h"
 #include "transport/aes128.h"
 #include "transport/session_encryptor.h"
+#include "watch.h"
 
 #if __has_include(<sys/select.h>)
 #include <sys/select.h>
@@ -625,6 +627,10 @@ TEST(CncPeerCli, RefusesBadArgumentsBeforeConnecting) {
         {"--port", port, "--timeout", "0", "NOOP"},
         {"--port", port, "--bogus", "NOOP"},
         {"--port", port, "--host"},
+        {"--port", port, "--interval", "100", "PRBE"},
+        {"watch", "--port", port, "PRBE"},
+        {"watch", "--port", port, "--interval", "0"},
+        {"watch", "--port", port, "--interval"},
     };
     for (const std::vector<std::string>& args : bad) {
         CliRun run = runCli(args);
@@ -635,6 +641,93 @@ TEST(CncPeerCli, RefusesBadArgumentsBeforeConnecting) {
     CliRun help = runCli({"--help"});
     EXPECT_EQ(cncpeer::kExitOk, help.code);
     EXPECT_EQ(cncpeer::kUsage, help.out);
+}
+
+// The time field changes from run to run; the rest must be exact.
+std::string withoutTimes(const std::string& lines) {
+    static const std::regex time(
+        "\\{\"time\":\"\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z\",");
+    return std::regex_replace(lines, time, "{");
+}
+
+TEST(CncPeerCli, JsonGivesOneObjectPerCommandAndNothingElse) {
+    FakeAgent agent;
+    agent.start([](FakeAgent& a) {
+        if (!a.handshake()) return;
+        a.readFrame();
+        a.sendFrame("200\r\n");
+        a.readFrame();
+        a.sendFrame("A\"b\\\xE9\n\n");
+        a.readFrame();
+        a.readFrame();
+        a.sendFrame("100");
+        a.closeConnection();
+    });
+    CliRun run = runCli({"--port", std::to_string(agent.port()), "--timeout", "3000", "--json",
+                         "DBUG", "3", "PRBE", "NOOP", "QUIT"});
+    agent.join();
+    EXPECT_EQ(cncpeer::kExitOk, run.code) << run.err;
+    const std::string where = "{\"host\":\"127.0.0.1\",\"port\":" + std::to_string(agent.port());
+    EXPECT_EQ(
+        where +
+            ",\"command\":\"DBUG\",\"argument\":\"3\",\"answer\":\"200\\r\\n\",\"closed\":false}"
+            "\n" +
+            where +
+            ",\"command\":\"PRBE\",\"argument\":null,\"answer\":\"A\\\"b\\\\\\u00e9\\n\\n\","
+            "\"closed\":false}\n" +
+            where + ",\"command\":\"NOOP\",\"argument\":null,\"answer\":null,\"closed\":false}\n" +
+            where + ",\"command\":\"QUIT\",\"argument\":null,\"answer\":\"100\",\"closed\":true}\n",
+        withoutTimes(run.out));
+    EXPECT_EQ("", run.err);
+}
+
+// Watch prints every scan of every answer once, in order, an empty scan as
+// an empty line, and ends with QUIT once a stop is requested.
+TEST(CncPeerWatch, PrintsEachScanOnceAndQuitsOnStop) {
+    for (bool json : {false, true}) {
+        SCOPED_TRACE(json ? "json" : "text");
+        cncpeer::clearStopRequest();
+        FakeAgent agent;
+        agent.start([](FakeAgent& a) {
+            if (!a.handshake()) return;
+            a.readFrame();
+            a.sendFrame("s1\n\ns2\n");
+            a.readFrame();
+            a.sendFrame("");
+            a.readFrame();
+            a.sendFrame("s3\n");
+            cncpeer::requestStop();
+            a.readFrame();
+            a.sendFrame("100");
+            a.closeConnection();
+        });
+        cncpeer::WatchSettings settings;
+        settings.host = "127.0.0.1";
+        settings.port = agent.port();
+        settings.timeoutMs = 3000;
+        settings.intervalMs = 200;
+        settings.json = json;
+        std::ostringstream out;
+        std::ostringstream err;
+        EXPECT_EQ(0, cncpeer::runWatch(settings, out, err));
+        agent.join();
+        EXPECT_EQ((std::vector<std::string>{"PRBE\r\n", "PRBE\r\n", "PRBE\r\n", "QUIT\r\n"}),
+                  agent.commands);
+        // The verdict, the three answers and the QUIT answer, each acknowledged.
+        EXPECT_EQ("*****", agent.acks);
+        if (json) {
+            const std::string where =
+                "{\"host\":\"127.0.0.1\",\"port\":" + std::to_string(agent.port()) + ",\"scan\":";
+            EXPECT_EQ(
+                where + "\"s1\"}\n" + where + "\"\"}\n" + where + "\"s2\"}\n" + where + "\"s3\"}\n",
+                withoutTimes(out.str()));
+        } else {
+            EXPECT_EQ("s1\n\ns2\ns3\n", out.str());
+        }
+        EXPECT_NE(std::string::npos, err.str().find("cncpeer: watching 127.0.0.1:")) << err.str();
+        EXPECT_NE(std::string::npos, err.str().find("cncpeer: stopped")) << err.str();
+    }
+    cncpeer::clearStopRequest();
 }
 
 }  // namespace

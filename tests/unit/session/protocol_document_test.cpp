@@ -1,0 +1,260 @@
+// docs/protocol.md against the code: its worked bytes are made again here
+// with the agent's cipher object and the peer's frame code and compared byte
+// for byte, and its command table with the agent's table, so the document
+// fails the tests as soon as it and the code disagree.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cnc_peer.h"
+#include "common/activity_log.h"
+#include "platform/platform.h"
+#include "session/command_table.h"
+#include "session/dnc_session.h"
+#include "test_support.h"
+#include "transport/aes128.h"
+#include "transport/secure_socket.h"
+#include "transport/session_encryptor.h"
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+// The document's example: its session key and the agent's random half.
+const Bytes kSessionKey = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77,
+                           0x88, 0x99, 0xaa, 0xbb, 0xcc, 0xdd, 0xee, 0xff};
+const Bytes kRandomHalf = {0x5a, 0x17, 0xc3, 0x08, 0x9e, 0x41, 0xb2, 0x6d};
+const char kTwoScans[] = "4006381333931\nRFID-00A7\n";
+
+std::string documentText() {
+    const std::string path = std::string(VXHID_SOURCE_DIR) + "/docs/protocol.md";
+    // Under Wine the Unix root is drive Z:.
+    for (const std::string& prefix : {std::string(), std::string("Z:")}) {
+        std::ifstream in(prefix + path, std::ios::binary);
+        if (!in) continue;
+        std::ostringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+    ADD_FAILURE() << "cannot read " << path;
+    return std::string();
+}
+
+std::string hexOf(const Bytes& bytes) {
+    std::string text;
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        char pair[4];
+        std::snprintf(pair, sizeof pair, "%02x", bytes[i]);
+        text += pair;
+        text += (i % 16 == 15 || i + 1 == bytes.size()) ? "\n" : " ";
+    }
+    return text;
+}
+
+// Every fenced block opened with "```hex NAME", by name. A block that is not
+// pairs of hex digits is reported and left out.
+std::map<std::string, Bytes> hexBlocks(const std::string& document) {
+    std::map<std::string, Bytes> blocks;
+    static const std::regex block("```hex ([a-z-]+)\n([^`]*)```");
+    for (std::sregex_iterator it(document.begin(), document.end(), block), end; it != end; ++it) {
+        const std::string name = (*it)[1];
+        std::istringstream words((*it)[2]);
+        Bytes bytes;
+        std::string word;
+        while (words >> word) {
+            if (word.size() != 2 ||
+                word.find_first_not_of("0123456789abcdef") != std::string::npos) {
+                ADD_FAILURE() << "block " << name << ": \"" << word << "\" is no byte";
+                break;
+            }
+            bytes.push_back(static_cast<unsigned char>(std::stoi(word, nullptr, 16)));
+        }
+        EXPECT_TRUE(blocks.emplace(name, bytes).second) << "block " << name << " twice";
+    }
+    return blocks;
+}
+
+Bytes block(const unsigned char* bytes) { return Bytes(bytes, bytes + 16); }
+
+// The frame the agent sends for message, built by its cipher object.
+Bytes agentFrame(SessionEncryptor& cipher, const std::string& message) {
+    unsigned char staging[frame::kStagingBufferSize] = {};
+    std::memcpy(staging, message.data(), message.size());
+    int length = cipher.encodeFrame(staging, static_cast<int>(message.size()));
+    return Bytes(cipher.frameBuffer, cipher.frameBuffer + (length > 0 ? length : 0));
+}
+
+// The same message framed by the peer's code: the two must agree.
+Bytes peerFrame(const std::string& message) {
+    cncpeer::Key key;
+    std::memcpy(key.data(), kSessionKey.data(), key.size());
+    std::string bytes;
+    EXPECT_TRUE(cncpeer::encodeFrame(key, message, bytes));
+    return Bytes(bytes.begin(), bytes.end());
+}
+
+// A frame's blocks decrypted with the session key: the frame before encryption.
+Bytes plainFrame(const Bytes& frameBytes) {
+    Bytes plain(frameBytes.size());
+    for (size_t offset = 0; offset + 16 <= frameBytes.size(); offset += 16) {
+        decryptBlock(frameBytes.data() + offset, kSessionKey.data(), plain.data() + offset);
+    }
+    return plain;
+}
+
+// The agent opens a frame the peer sent, as it does after reading it.
+std::string agentOpens(SessionEncryptor& cipher, const Bytes& frameBytes) {
+    std::memcpy(cipher.frameBuffer, frameBytes.data(), frameBytes.size());
+    unsigned char output[frame::kFrameBufferSize] = {};
+    int length = cipher.decodeFrame(output, static_cast<int>(frameBytes.size()));
+    return length < 0 ? "<corrupt>" : std::string(reinterpret_cast<char*>(output), length);
+}
+
+TEST(ProtocolDocument, WorkedBytesAreWhatTheCodeMakes) {
+    const std::map<std::string, Bytes> documented = hexBlocks(documentText());
+
+    // The peer's session code; the agent takes the session key from it.
+    unsigned char sessionCode[16];
+    encryptBlock(kSessionKey.data(), builtInKey, sessionCode);
+    auto cipher = std::make_unique<SessionEncryptor>();
+    cipher->makeResponseCode(sessionCode);
+    ASSERT_EQ(kSessionKey, block(cipher->sessionKey));
+
+    // The random half is drawn anew at each handshake; the example's is put
+    // in its place and the response encrypted as the agent does.
+    ASSERT_EQ(Bytes(kSessionKey.begin(), kSessionKey.begin() + 8),
+              Bytes(cipher->responseCode, cipher->responseCode + 8));
+    std::memcpy(cipher->responseCode + 8, kRandomHalf.data(), kRandomHalf.size());
+    encryptBlock(cipher->responseCode, builtInKey, cipher->encryptedResponse);
+
+    const std::map<std::string, Bytes> expected = {
+        {"session-key", kSessionKey},
+        {"session-code", block(sessionCode)},
+        {"response-plain", block(cipher->responseCode)},
+        {"response-code", block(cipher->encryptedResponse)},
+        {"confirmation-code", block(cipher->encryptedResponse)},
+        {"verdict-plain", plainFrame(agentFrame(*cipher, "100 Confirmed"))},
+        {"verdict-frame", agentFrame(*cipher, "100 Confirmed")},
+        {"prbe-plain", plainFrame(peerFrame("PRBE\r\n"))},
+        {"prbe-frame", peerFrame("PRBE\r\n")},
+        {"answer-plain", plainFrame(agentFrame(*cipher, kTwoScans))},
+        {"answer-frame", agentFrame(*cipher, kTwoScans)},
+    };
+    for (const auto& [name, bytes] : expected) {
+        auto found = documented.find(name);
+        if (found == documented.end()) {
+            ADD_FAILURE() << "no block ```hex " << name << " in the document; it is\n"
+                          << hexOf(bytes);
+            continue;
+        }
+        EXPECT_EQ(hexOf(bytes), hexOf(found->second)) << "block " << name;
+    }
+    for (const auto& entry : documented) {
+        EXPECT_EQ(1u, expected.count(entry.first)) << "no test for block " << entry.first;
+    }
+
+    // The bytes work as the document says: the agent accepts the
+    // confirmation and reads the command, the peer reads the answer.
+    auto bytesOf = [&](const char* name) {
+        auto found = documented.find(name);
+        return found == documented.end() ? Bytes() : found->second;
+    };
+    Bytes confirmation = bytesOf("confirmation-code");
+    ASSERT_EQ(16u, confirmation.size());
+    EXPECT_TRUE(cipher->checkConfirmationCode(confirmation.data()));
+    EXPECT_EQ(peerFrame("PRBE\r\n"), agentFrame(*cipher, "PRBE\r\n"));
+    EXPECT_EQ("PRBE\r\n", agentOpens(*cipher, bytesOf("prbe-frame")));
+    EXPECT_EQ(command::kPrbe, command::codeOfWord("PRBE", 4));
+
+    cncpeer::Key key;
+    std::memcpy(key.data(), kSessionKey.data(), key.size());
+    Bytes answer = bytesOf("answer-frame");
+    std::string message;
+    std::string error;
+    EXPECT_TRUE(
+        cncpeer::decodeFrame(key, std::string(answer.begin(), answer.end()), message, error))
+        << error;
+    EXPECT_EQ(kTwoScans, message);
+}
+
+TEST(ProtocolDocument, BuiltInKeyAndCommandTableAreTheAgents) {
+    const std::string document = documentText();
+    EXPECT_NE(std::string::npos, document.find("`" + hexOf(block(builtInKey)).substr(0, 47) + "`"))
+        << "the built-in key in hex: " << hexOf(block(builtInKey));
+
+    // Rows "| `WORD` | code | what the agent does | answer |".
+    static const std::regex row("\\n\\| `([A-Z]{3,4})` \\| ([0-9]+) \\| [^|]+\\| ([^|\\n]+) \\|");
+    int rows = 0;
+    for (std::sregex_iterator it(document.begin(), document.end(), row), end; it != end; ++it) {
+        const std::string word = (*it)[1];
+        const std::string answer = (*it)[3];
+        SCOPED_TRACE(word);
+        ++rows;
+        EXPECT_EQ(std::stoi((*it)[2]),
+                  command::codeOfWord(word.c_str(), static_cast<unsigned>(word.size())));
+        // An answer frame comes exactly for the words the peer expects one for.
+        EXPECT_EQ(answer == "none", cncpeer::answerFor(word) == cncpeer::Answer::kNone) << answer;
+    }
+    EXPECT_EQ(19, rows) << "every word of the command table, once";
+}
+
+// The agent's own session, with the document's session key: the
+// announcement the document quotes is the one the agent sends, and the
+// handshake and a PRBE go through as the document shows.
+TEST(ProtocolDocument, AnnouncementIsTheAgents) {
+    constexpr int kWaitMs = 5000;
+    testing_support::LogCapture log{1};
+    SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = inet_addr("127.0.0.1");
+    socklen_t size = sizeof address;
+    bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    listen(listener, 1);
+    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size);
+    cncpeer::CncPeer peer;
+    ASSERT_TRUE(peer.connect("127.0.0.1", ntohs(address.sin_port), kWaitMs)) << peer.lastError();
+    SOCKET accepted = accept(listener, nullptr, nullptr);
+    closesocket(listener);
+
+    DncSession session;
+    session.properties = &log.properties();
+    session.ClientSocket = new vSecureSocket;
+    session.ClientSocket->handle = accepted;
+    session.ClientSocket->connected = accepted != INVALID_SOCKET;
+    session.ClientSocket->setTimeout(kWaitMs, kWaitMs);
+    std::thread agent([&session] { session.doSession(); });
+
+    cncpeer::HandshakeOptions options;
+    options.useKey = true;
+    std::memcpy(options.key.data(), kSessionKey.data(), options.key.size());
+    EXPECT_TRUE(peer.handshake(options, kWaitMs)) << peer.lastError();
+    EXPECT_EQ(83u, peer.announcement().size());
+    EXPECT_NE(std::string::npos, documentText().find("`" + peer.announcement() + "`"))
+        << "the announcement is \"" << peer.announcement() << "\"";
+    EXPECT_EQ(cncpeer::Status::kOk, peer.sendCommand("PRBE\r\n", kWaitMs)) << peer.lastError();
+    std::string answer = "<none>";
+    EXPECT_EQ(cncpeer::Status::kOk, peer.readAnswer(answer, kWaitMs)) << peer.lastError();
+    EXPECT_EQ("", answer);  // the base session's probe hands over nothing
+    // QUIT ends the session at once; a silent close would leave the agent
+    // polling for its read time-out.
+    EXPECT_EQ(cncpeer::Status::kOk, peer.sendCommand("QUIT\r\n", kWaitMs)) << peer.lastError();
+    EXPECT_EQ(cncpeer::Status::kOk, peer.readAnswer(answer, kWaitMs)) << peer.lastError();
+    EXPECT_EQ("100", answer);
+
+    peer.close();
+    agent.join();
+    session.ShutdownThread();
+}
+
+}  // namespace

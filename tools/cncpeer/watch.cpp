@@ -1,0 +1,148 @@
+#include "watch.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <thread>
+
+#include "json_line.h"
+
+namespace cncpeer {
+
+namespace {
+
+std::atomic<bool> stopFlag{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "the stop flag is set by a signal handler");
+
+extern "C" void onStopSignal(int) { stopFlag.store(true); }
+
+// How often a pause looks at the stop request.
+constexpr int kStopCheckMs = 50;
+// How long the QUIT at the end may take before the tool leaves anyway.
+constexpr int kQuitWaitMs = 2000;
+
+// Sleeps for ms, or less when a stop is requested meanwhile.
+void pause(int ms) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!stopRequested() && std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(kStopCheckMs));
+    }
+}
+
+class Watcher {
+public:
+    Watcher(const WatchSettings& settings, std::ostream& out, std::ostream& err)
+        : settings_(settings), out_(out), err_(err) {}
+
+    int run() {
+        while (!stopRequested()) {
+            if (!peer_.isConnected() && !openSession()) {
+                retryLater();
+                continue;
+            }
+            if (!probeOnce()) {
+                peer_.close();
+                retryLater();
+                continue;
+            }
+            pause(settings_.intervalMs);
+        }
+        quit();
+        err_ << "cncpeer: stopped\n";
+        return 0;
+    }
+
+private:
+    std::string where() const { return settings_.host + ":" + std::to_string(settings_.port); }
+
+    bool openSession() {
+        if (!peer_.connect(settings_.host, settings_.port, settings_.timeoutMs)) {
+            err_ << "cncpeer: " << peer_.lastError() << "\n";
+            return false;
+        }
+        if (!peer_.handshake(settings_.handshake, settings_.timeoutMs)) {
+            err_ << "cncpeer: handshake with " << where() << " failed: " << peer_.lastError()
+                 << "\n";
+            peer_.close();
+            return false;
+        }
+        err_ << "cncpeer: watching " << where() << ", PRBE every " << settings_.intervalMs
+             << " ms\n";
+        retryPauseMs_ = kFirstRetryPauseMs;
+        return true;
+    }
+
+    void retryLater() {
+        if (stopRequested()) return;
+        err_ << "cncpeer: next try in " << retryPauseMs_ << " ms\n";
+        pause(retryPauseMs_);
+        retryPauseMs_ = std::min(retryPauseMs_ * 2, kMaxRetryPauseMs);
+    }
+
+    // One PRBE and its answer. The answer frame is acknowledged only once it
+    // has arrived whole (readAnswer), so scans that do not reach us are not
+    // taken as delivered by the agent.
+    bool probeOnce() {
+        std::string answer;
+        Status status = peer_.sendCommand(commandText("PRBE"), settings_.timeoutMs);
+        if (status == Status::kOk) status = peer_.readAnswer(answer, settings_.timeoutMs);
+        if (status != Status::kOk) {
+            err_ << "cncpeer: session with " << where() << " lost: " << peer_.lastError() << "\n";
+            return false;
+        }
+        printScans(answer);
+        return true;
+    }
+
+    // Each scan is followed by a line feed; a last piece without one is
+    // printed all the same.
+    void printScans(const std::string& answer) {
+        size_t start = 0;
+        while (start < answer.size()) {
+            size_t end = answer.find('\n', start);
+            if (end == std::string::npos) end = answer.size();
+            std::string scan = answer.substr(start, end - start);
+            if (settings_.json) {
+                out_ << JsonLine(settings_.host, settings_.port).text("scan", scan).line();
+            } else {
+                out_ << scan << "\n";
+            }
+            start = end + 1;
+        }
+        out_.flush();
+    }
+
+    void quit() {
+        if (!peer_.isConnected()) return;
+        std::string answer;
+        if (peer_.sendCommand(commandText("QUIT"), kQuitWaitMs) == Status::kOk &&
+            peer_.readAnswer(answer, kQuitWaitMs) == Status::kOk) {
+            peer_.waitForClose(kQuitWaitMs);
+        }
+        peer_.close();
+    }
+
+    const WatchSettings& settings_;
+    std::ostream& out_;
+    std::ostream& err_;
+    CncPeer peer_;
+    int retryPauseMs_ = kFirstRetryPauseMs;
+};
+
+}  // namespace
+
+void requestStop() { stopFlag.store(true); }
+bool stopRequested() { return stopFlag.load(); }
+void clearStopRequest() { stopFlag.store(false); }
+
+void installStopHandlers() {
+    std::signal(SIGINT, onStopSignal);
+    std::signal(SIGTERM, onStopSignal);
+}
+
+int runWatch(const WatchSettings& settings, std::ostream& out, std::ostream& err) {
+    return Watcher(settings, out, err).run();
+}
+
+}  // namespace cncpeer

@@ -1,0 +1,39 @@
+#pragma once
+// cncpeer watch: one session that polls PRBE and prints each scan as it
+// arrives, reconnecting whenever the connection drops or the agent restarts,
+// until Ctrl+C or SIGTERM (or requestStop()) ends it with a QUIT.
+#include <ostream>
+#include <string>
+
+#include "cnc_peer.h"
+
+namespace cncpeer {
+
+constexpr int kDefaultIntervalMs = 500;
+// The first pause after a failed connection or a lost session; it doubles
+// with every further failure, up to kMaxRetryPauseMs.
+constexpr int kFirstRetryPauseMs = 250;
+constexpr int kMaxRetryPauseMs = 5000;
+
+struct WatchSettings {
+    std::string host;
+    int port = kDefaultPort;
+    int timeoutMs = kDefaultTimeoutMs;
+    int intervalMs = kDefaultIntervalMs;
+    bool json = false;
+    HandshakeOptions handshake;
+};
+
+// Polls until a stop is requested, then says QUIT when connected. Scans go
+// to out, one line each (the scan's bytes, or one JSON object with time,
+// host, port and scan); status and problems go to err. Returns 0.
+int runWatch(const WatchSettings& settings, std::ostream& out, std::ostream& err);
+
+// The stop request, safe to make from a signal handler or another thread.
+void requestStop();
+bool stopRequested();
+void clearStopRequest();
+// Makes SIGINT and SIGTERM request the stop.
+void installStopHandlers();
+
+}  // namespace cncpeer
