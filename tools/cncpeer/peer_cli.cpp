@@ -16,6 +16,8 @@ const char kUsage[] =
     "Options (before the first command):\n"
     "  --host HOST    the agent's address (default 127.0.0.1)\n"
     "  --port PORT    the agent's port (default 8194)\n"
+    "  --bind ADDRESS connect from this local IPv4 address (default: the system's\n"
+    "                 choice)\n"
     "  --key HEX      the session key, 32 hex digits (default: a random key)\n"
     "  --timeout MS   how long to wait for each reply (default 5000)\n"
     "  --help         this text\n"
@@ -61,6 +63,7 @@ struct Command {
 
 struct Settings {
     std::string host = "127.0.0.1";
+    std::string source;
     int port = kDefaultPort;
     int timeoutMs = kDefaultTimeoutMs;
     HandshakeOptions handshake;
@@ -97,7 +100,7 @@ bool parseArguments(const std::vector<std::string>& args, Settings& settings,
             return true;
         }
         if (option != "--host" && option != "--port" && option != "--key" &&
-            option != "--timeout") {
+            option != "--timeout" && option != "--bind") {
             problem = "unknown option " + option;
             return false;
         }
@@ -108,6 +111,8 @@ bool parseArguments(const std::vector<std::string>& args, Settings& settings,
         const std::string& value = args[++i];
         if (option == "--host") {
             settings.host = value;
+        } else if (option == "--bind") {
+            settings.source = value;
         } else if (option == "--port") {
             if (!parseNumber(value, 1, 65535, settings.port)) {
                 problem = "--port takes a number from 1 to 65535, not " + value;
@@ -222,6 +227,7 @@ int runCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
     }
 
     CncPeer peer;
+    peer.setSourceAddress(settings.source);
     if (!peer.connect(settings.host, settings.port, settings.timeoutMs)) {
         err << "cncpeer: " << peer.lastError() << "\n";
         return kExitConnect;
