@@ -1022,7 +1022,7 @@ int Soak::run() {
         {"no-ack", 15, 1000, 3, &Soak::noAck},
         {"vanish", 10, 5000, 3, &Soak::vanish},
         {"storm", 10, 200, 12, &Soak::storm},
-        {"refused", 15, 1000, 12, &Soak::refused},
+        {"refused", 15, 1000, 3, &Soak::refused},
     };
     std::vector<const Phase*> chosen;
     bool refusedSource = !options_.refusedSource.empty();
