@@ -2,7 +2,11 @@
 # Soak run: drives the agent with thousands of connections, malformed input
 # and misbehaving peers (tools/soak, vxsoak) for SECONDS per agent, first the
 # native build under AddressSanitizer and UndefinedBehaviorSanitizer, then
-# vxhid.exe under Wine. Not part of scripts/test.sh.
+# vxhid.exe under Wine. Then each agent once more with an allowed-peers list
+# (-A 127.0.0.2), for a quarter of SECONDS (10 to 60): storms of connections
+# from 127.0.0.1, which the agent must refuse without a byte, while a session
+# from 127.0.0.2 polls PRBE and must get every answer. Not part of
+# scripts/test.sh.
 #
 #   scripts/soak.sh [SECONDS]     (default 120, 10 to 600)
 #
@@ -113,11 +117,19 @@ build() {
 
 driver=$root/build/asan/tools/soak/vxsoak
 
+# Set around a call of soak_agent: options added to the agent's command
+# line, options given to every driver run (a later --phases overrides
+# theirs), and the soak's length when not SECONDS.
+agent_options=()
+driver_options=()
+run_seconds=
+
 # soak_agent LABEL COMMAND...: one whole soak of the agent that COMMAND
 # starts (the options -I, -P and -D are added).
 soak_agent() {
     local label=$1
     shift
+    local seconds=${run_seconds:-$seconds}
     local dir=$run_dir/$label
     local folder=$dir/program
     mkdir -p "$folder"
@@ -125,7 +137,8 @@ soak_agent() {
     port=$(free_port)
     local agent_start=$SECONDS
     echo "==== $label: starting $* on 127.0.0.1:$port"
-    (cd "$folder" && exec "$@" -I 127.0.0.1 -P "$port" -D 1) >"$dir/agent.out" 2>&1 &
+    (cd "$folder" && exec "$@" -I 127.0.0.1 -P "$port" -D 1 "${agent_options[@]}") \
+        >"$dir/agent.out" 2>&1 &
     local pid=$!
     local i
     for ((i = 0; i < start_seconds * 10; i++)); do
@@ -151,7 +164,7 @@ soak_agent() {
     tail -n +1 -F -s 0.2 "$folder/vxhid.log" >"$dir/whole-log.txt" 2>/dev/null &
     local follower=$!
 
-    local common=(--port "$port" --guard-second "$guard")
+    local common=(--port "$port" --guard-second "$guard" "${driver_options[@]}")
     # Hard limits on every driver run, on top of the driver's own time-outs.
     local bound=(timeout --kill-after=10 300)
     "${bound[@]}" "$driver" "${common[@]}" --seconds "$warmup_seconds" --seed 1 \
@@ -161,7 +174,7 @@ soak_agent() {
     local fd_before rss_before server_before=0 server_pid=
     fd_before=$(fd_count "$measured")
     rss_before=$(rss_kb "$measured")
-    if [[ $label == wine ]]; then
+    if [[ $label == wine* ]]; then
         server_pid=$(wineserver_pid) && server_before=$(fd_count "$server_pid")
     fi
 
@@ -217,7 +230,7 @@ soak_agent() {
     local figures
     figures=$(sed -n 's/^vxsoak-figures //p' "$dir/soak.out")
     local reports=0
-    if [[ $label == asan ]]; then
+    if [[ $label == asan* ]]; then
         reports=$(find "$dir/sanitizer" -type f 2>/dev/null | wc -l)
     fi
     local loops exceptions
@@ -237,17 +250,23 @@ soak_agent() {
         "handshake, DBUG 1, PRBE, QUIT; then UPDT, QUIT (driver status $stop_status)"
     check "$label exit code" $((exit_code != 0)) "$exit_code after the stop session"
     check "$label loop guard" $((loops != 0)) "$loops aborts of the log's loop guard"
+    if ((${#agent_options[@]} > 0)); then
+        local refusals
+        refusals=$(grep -c 'not an allowed peer' "$dir/whole-log.txt")
+        check "$label refusals logged" $((refusals == 0)) \
+            "$refusals lines \"Refused a connection from 127.0.0.1 ...\""
+    fi
     check "$label session exceptions" $((exceptions != 0)) \
         "$exceptions sessions ended by an exception; $(wc -l <"$dir/whole-log.txt") log lines"
     check "$label descriptors" $((fd_growth > fd_margin)) \
         "$fd_before -> $fd_after ($((fd_growth)), margin +$fd_margin)"
     check "$label resident memory" $((rss_growth > rss_margin_kb)) \
         "$rss_before kB -> $rss_after kB ($((rss_growth)) kB, margin +$rss_margin_kb kB)"
-    if [[ $label == wine ]]; then
+    if [[ $label == wine* ]]; then
         check "$label wineserver descriptors" $((server_growth > fd_margin)) \
             "$server_before -> $server_after ($((server_growth)), margin +$fd_margin)"
     fi
-    if [[ $label == asan ]]; then
+    if [[ $label == asan* ]]; then
         check "$label sanitizer reports" $((reports != 0)) "$reports (in $dir/sanitizer)"
         find "$dir/sanitizer" -type f -exec head -n 30 {} \; 2>/dev/null
     fi
@@ -274,10 +293,25 @@ source scripts/wine-env.sh
 trap vxhid_wine_stop EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
+wine_ready=0
 if vxhid_wine_start "$root/build/soak-wineprefix"; then
+    wine_ready=1
     soak_agent wine wine "$root/build/windows/vxhid.exe"
 else
     check "wine start" 1 "no Wine prefix or display"
+fi
+
+# Both agents again with an allowed-peers list: storms of refused peers.
+agent_options=(-A 127.0.0.2)
+driver_options=(--source 127.0.0.2 --refused-source 127.0.0.1 --phases refused)
+run_seconds=$((seconds / 4 < 10 ? 10 : seconds / 4 > 60 ? 60 : seconds / 4))
+mkdir -p "$run_dir/asan-peers/sanitizer"
+export ASAN_OPTIONS="log_path=$run_dir/asan-peers/sanitizer/asan:detect_leaks=1:quarantine_size_mb=8"
+export UBSAN_OPTIONS="log_path=$run_dir/asan-peers/sanitizer/ubsan:print_stacktrace=1:halt_on_error=1"
+soak_agent asan-peers "$root/build/asan/vxhid"
+unset ASAN_OPTIONS UBSAN_OPTIONS
+if ((wine_ready)); then
+    soak_agent wine-peers wine "$root/build/windows/vxhid.exe"
 fi
 
 echo "==== soak summary ($seconds s per agent, $((SECONDS - started)) s in all)"

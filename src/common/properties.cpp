@@ -1,5 +1,6 @@
 #include "common/properties.h"
 
+#include <algorithm>
 #include <cctype>
 #include <climits>
 #include <cstdlib>
@@ -34,6 +35,23 @@ struct OptionValue {
     std::string value;  // digits and dots only, at most 79 of them
 };
 
+bool isBlank(char c) { return c == ' ' || c == '\t'; }
+
+// The value of -A, whose letter is at source[letter]: after any blanks, the
+// characters up to the next blank; none when the next word is another
+// option. Keeps one character more than a list may hold, so that a longer
+// one is still seen as too long. Returns where the value ends.
+size_t allowedPeersValue(const std::string& source, size_t letter, std::string& value) {
+    size_t start = letter + 1;
+    while (start < source.size() && isBlank(source[start])) ++start;
+    size_t end = start;
+    if (start < source.size() && source[start] != '-') {
+        while (end < source.size() && !isBlank(source[end])) ++end;
+    }
+    value = source.substr(start, std::min(end - start, AllowedPeers::kMaxLength + 1));
+    return end;
+}
+
 // Reads the next line without its line end (LF or CR LF). False at the end.
 bool readLine(std::istream& in, std::string& line) {
     if (!std::getline(in, line)) return false;
@@ -54,6 +72,7 @@ bool tMDCProperty::init(std::string source, bool optionsFlag) {
     logDir = programDir;
     logFile = logDir + platform::pathSeparator + "vxhid.log";
     portNote.clear();
+    allowedPeers = AllowedPeers();
     ::logLevel = logLevel;
 
     if (optionsFlag) {
@@ -71,6 +90,15 @@ bool tMDCProperty::init(std::string source, bool optionsFlag) {
             char c = source[i];
             if (c == '-') {
                 char next = i + 1 < source.size() ? source[i + 1] : '\0';
+                if (next == 'A') {
+                    // The list has limits of its own; its characters are no
+                    // value of another option.
+                    std::string list;
+                    i = allowedPeersValue(source, i + 1, list) - 1;
+                    allowedPeers.set(list);
+                    current = nullptr;
+                    continue;
+                }
                 current = next == 'I'   ? &hostOption
                           : next == 'P' ? &portOption
                           : next == 'D' ? &debugOption
@@ -117,7 +145,12 @@ bool tMDCProperty::init(std::string source, bool optionsFlag) {
         logDir = line;
         if (readLine(file, line)) {
             receiveTimeout = toInt(line);
-            if (readLine(file, line)) sendTimeout = toInt(line);
+            if (readLine(file, line)) {
+                sendTimeout = toInt(line);
+                // An empty fifth line, as a file that ends in a blank line
+                // has, is no list: such a file allowed every peer before.
+                if (readLine(file, line) && !line.empty()) allowedPeers.set(line);
+            }
         }
         logFile = logDir + platform::pathSeparator + "vxhid.log";
         ::logLevel = logLevel;

@@ -3,6 +3,8 @@
 // "ini.txt", then read by every layer.
 #include <string>
 
+#include "common/allowed_peers.h"
+
 struct tMDCProperty {
     int logLevel = 0;
     int fixedLogLevel = 0;
@@ -14,6 +16,9 @@ struct tMDCProperty {
     int receiveTimeout = 0;
     int sendTimeout = 0;
     std::string hostAddress;
+    // -A, or the fifth line of the properties file: the peers that may
+    // connect. Checked by the host once the log is open.
+    AllowedPeers allowedPeers;
 
     // Sets the defaults, then applies the options (optionsFlag) and the
     // properties file at source. False when that file has fewer than two lines.

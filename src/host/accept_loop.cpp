@@ -46,6 +46,29 @@ void AcceptLoop::acceptOne() {
     // for it fails at its first socket operation.
     listener_->doAccept(client);
 
+    // With an allowed-peers list only those peers reach the session lines
+    // below. Any other connection is closed before the announcement and
+    // leaves the current session alone; so is a failed accept, whose peer
+    // is unknown.
+    const AllowedPeers& allowed = properties_->allowedPeers;
+    if (allowed.given() && !(client->connected && allowed.allows(client->peerAddress))) {
+        if (client->connected) {
+            writeLog(kTag,
+                     formatText("Refused a connection from %s port %u: not an allowed peer",
+                                client->peerAddress.c_str(), client->peerPort),
+                     1);
+        }
+        client->closeSocket();
+        delete client;
+        return;
+    }
+    if (client->connected) {
+        writeLog(
+            kTag,
+            formatText("Connection from %s port %u", client->peerAddress.c_str(), client->peerPort),
+            3);
+    }
+
     if (current_ != nullptr) {
         discardCurrentSession();
         writeLog(kTag, "Found Running Session - delete and continue", 2);

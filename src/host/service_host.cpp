@@ -56,6 +56,21 @@ int runServiceHost(void* instance, std::string commandLine) {
                    properties->hostAddress.c_str(), properties->portNote.c_str());
     writeLog(tag, versionLine, 1);
     if (!uiThreadStarted) writeLog(tag, "Unable to start the user-interface thread", 1);
+    // A malformed allowed-peers list must never turn into one that lets
+    // every peer in: the agent does not start.
+    const AllowedPeers& allowedPeers = properties->allowedPeers;
+    if (!allowedPeers.problem().empty()) {
+        writeLog(tag, allowedPeers.problem(), 1);
+        endProcess();
+        return 0;
+    }
+    if (allowedPeers.given()) {
+        std::string list;
+        for (const std::string& address : allowedPeers.addresses()) {
+            list += (list.empty() ? "" : ",") + address;
+        }
+        writeLog(tag, "Allowed peers: " + list, 2);
+    }
     writeLog(tag, "Prepare to Init Socket", 2);
 
     vSecureSocket* listener = new vSecureSocket();

@@ -19,6 +19,12 @@ int countTcpProtocols();
 // gethostbyname("") lists it. False when the host cannot be resolved.
 bool firstLocalIPv4(std::string& address);
 
+// accept on a listening socket that also tells who connected: the peer's
+// IPv4 address in dotted form and its port. On failure it returns
+// INVALID_SOCKET with accept's error left for WSAGetLastError, and the
+// address empty and the port 0.
+SOCKET acceptPeer(SOCKET listener, std::string& peerAddress, unsigned& peerPort);
+
 // Sets SO_RCVTIMEO or SO_SNDTIMEO in milliseconds. Returns 0 or SOCKET_ERROR.
 int setSocketTimeout(SOCKET s, int option, int milliseconds);
 

@@ -236,7 +236,7 @@ bool vSecureSocket::doListen() {
 bool vSecureSocket::doAccept(vSecureSocket* client) {
     const std::string tag = "vSecureSocket::doAccept";
     if (client == nullptr) return false;
-    client->handle = accept(handle, nullptr, nullptr);
+    client->handle = platform::acceptPeer(handle, client->peerAddress, client->peerPort);
     // The accept's own error, before the option call below can replace it.
     int acceptError = WSAGetLastError();
 

@@ -20,6 +20,10 @@ public:
     int sendTimeout = 0;     // milliseconds; also sets how long CanRead polls
     std::string address;     // dotted address the listener is bound to
     std::atomic<bool> connected{false};
+    // Who connected, set by doAccept on the client wrapper: the peer's
+    // dotted IPv4 address (empty when unknown) and its port.
+    std::string peerAddress;
+    unsigned peerPort = 0;
 
     // The start-up network test; its lines go to logFile through
     // writeLogDirect. True means "do not start": no TCP/IP, the local host is

@@ -2,15 +2,18 @@
 """End-to-end tests of the agent's host: start-up, log rotation, listening and
 the accept loop, run against the real program in a temporary program folder.
 
-    tests/e2e/test_host.py --agent PATH [--wine] [unittest options]
+    tests/e2e/test_host.py --agent PATH [--wine] [--tools DIR] [unittest options]
 
 --agent is the native vxhid or vxhid.exe; --wine runs it under Wine, which
 then needs WINEPREFIX and DISPLAY set (scripts/with-wine.sh sets both). One
 test by name: append e.g. HostTest.test_second_instance_exits_without_touching_the_log.
+--tools is a native build folder whose tools/cncpeer/cncpeer and
+tools/soak/vxsoak the allowed-peers tests use (they are skipped without it).
 
 The agent takes its working folder as its program folder, so each agent runs
 in a fresh folder where its log files appear. Every agent binds to and every
-connection goes to 127.0.0.1. Each test ends the agents it started, by pid;
+connection goes to 127.0.0.1, from 127.0.0.1 or, for the allowed-peers
+tests, from 127.0.0.2. Each test ends the agents it started, by pid;
 Wine's own processes are left to whoever made the prefix.
 """
 import argparse
@@ -34,6 +37,9 @@ TAG = b"TesselMDC::_tWinMain"
 TIME_STAMP = rb"[A-Z][a-z]{2}, \d{2} \d{2}:\d{2}:\d{2}"
 BEGIN = b"Begin new Session"
 FOUND = b"Found Running Session - delete and continue"
+ALLOWED = "127.0.0.2"
+REFUSED = "127.0.0.1"
+ANNOUNCEMENT_LENGTH = 83
 
 OPTIONS = None
 
@@ -106,7 +112,9 @@ class Agent:
             pass
 
 
-class HostTest(unittest.TestCase):
+class AgentTest(unittest.TestCase):
+    """A program folder per test, the agents started in it, and helpers."""
+
     def setUp(self):
         self.root = tempfile.mkdtemp(prefix="vxhid-host-e2e-")
         self.folder = os.path.join(self.root, "program")
@@ -130,8 +138,10 @@ class HostTest(unittest.TestCase):
         self.agents.append(agent)
         return agent
 
-    def start_listening(self, port):
-        agent = self.start(["-I", "127.0.0.1", "-P", str(port), "-D", "3"])
+    def start_listening(self, port, args=None):
+        if args is None:
+            args = ["-I", "127.0.0.1", "-P", str(port), "-D", "3"]
+        agent = self.start(args)
         deadline = time.time() + START_SECONDS
         while not listening(port):
             code = agent.process.poll()
@@ -182,8 +192,58 @@ class HostTest(unittest.TestCase):
     def count(lines, message):
         return sum(1 for line in lines if line.endswith(b" " + message))
 
-    # ---- tests ----------------------------------------------------------------
+    @staticmethod
+    def connect_from(source, port):
+        """A connection to the agent from the local address source."""
+        s = socket.socket()
+        s.settimeout(LOG_SECONDS)
+        s.bind((source, 0))
+        s.connect(("127.0.0.1", port))
+        return s
 
+    def receive_until_closed(self, s):
+        """What the agent sends before it closes the connection."""
+        data = b""
+        try:
+            while True:
+                chunk = s.recv(4096)
+                if not chunk:
+                    return data
+                data += chunk
+        except ConnectionResetError:
+            return data
+        except socket.timeout:
+            self.fail("the agent keeps the connection open; it sent %r" % data)
+
+    def tool(self, folder, name):
+        if not OPTIONS.tools:
+            self.skipTest("no --tools folder with the native cncpeer and vxsoak")
+        path = os.path.join(OPTIONS.tools, "tools", folder, name)
+        if not os.path.exists(path):
+            self.skipTest("no %s in %s" % (name, OPTIONS.tools))
+        return path
+
+    def cncpeer(self, port, source, *commands):
+        return subprocess.run([self.tool("cncpeer", "cncpeer"), "--bind", source, "--port", str(port)]
+                              + list(commands), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              timeout=START_SECONDS)
+
+    def check_refusal(self, port, lines_before):
+        """A connection from 127.0.0.1 is closed without the announcement,
+        with its level-1 line, and without the accept loop's session lines."""
+        refused = self.connect_from(REFUSED, port)
+        self.addCleanup(refused.close)
+        refused_port = refused.getsockname()[1]
+        self.assertEqual(b"", self.receive_until_closed(refused))
+        line = b"Refused a connection from 127.0.0.1 port %d: not an allowed peer" % refused_port
+        lines = self.wait_log(lambda lines: self.count(lines, line) == 1, "the refusal line")
+        self.assertLogLine([l for l in lines if l.endswith(line)][0], line)
+        self.assertEqual(self.count(lines_before, BEGIN), self.count(lines, BEGIN))
+        self.assertEqual(self.count(lines_before, FOUND), self.count(lines, FOUND))
+        return lines
+
+
+class HostTest(AgentTest):
     def test_start_rotates_the_log_and_begins_with_the_version_line(self):
         previous = b"Dec, 01 10:00:00  line of the previous run\r\n"
         self.write("vxhid.log", previous)
@@ -266,12 +326,144 @@ class HostTest(unittest.TestCase):
         self.assertEqual(["ini.txt"], sorted(os.listdir(self.folder)))
 
 
+class AllowedPeersTest(AgentTest):
+    """The allowed-peers list (-A or the properties file's fifth line)."""
+
+    def test_allowed_peer_is_served_and_others_are_refused(self):
+        port = free_port()
+        self.start_listening(port, ["-I", "127.0.0.1", "-P", str(port), "-D", "3",
+                                    "-A", ALLOWED])
+        allowed = self.connect_from(ALLOWED, port)
+        self.addCleanup(allowed.close)
+        allowed_port = allowed.getsockname()[1]
+        announcement = b""
+        while len(announcement) < ANNOUNCEMENT_LENGTH:
+            chunk = allowed.recv(ANNOUNCEMENT_LENGTH - len(announcement))
+            self.assertTrue(chunk, "the allowed peer's connection was closed")
+            announcement += chunk
+        peer_line = b"Connection from 127.0.0.2 port %d" % allowed_port
+        lines = self.wait_log(lambda lines: self.count(lines, BEGIN) == 1, "the allowed session")
+        self.assertLogLine([l for l in lines if l.endswith(peer_line)][0], peer_line)
+        self.assertLess(lines.index([l for l in lines if l.endswith(peer_line)][0]),
+                        lines.index([l for l in lines if l.endswith(BEGIN)][0]))
+
+        lines = self.check_refusal(port, lines)
+        self.assertEqual(0, self.count(lines, FOUND))
+        # The allowed peer's session was left alone: its connection is open.
+        allowed.settimeout(0.5)
+        with self.assertRaises(socket.timeout):
+            allowed.recv(1)
+
+        # The allowed peer's next session is served as always; cncpeer from
+        # 127.0.0.1 gets no announcement.
+        served = self.cncpeer(port, ALLOWED, "PRBE", "QUIT")
+        self.assertEqual(0, served.returncode, served.stderr)
+        self.assertIn(b"PRBE -> \"\"", served.stdout)
+        turned_away = self.cncpeer(port, REFUSED, "PRBE")
+        self.assertEqual(3, turned_away.returncode, turned_away.stdout)
+        self.assertNotIn(b"announcement", turned_away.stdout)
+        lines = self.wait_log(lambda lines: self.count(lines, b"not an allowed peer") == 2,
+                              "the second refusal")
+        self.assertEqual(2, self.count(lines, BEGIN))
+        self.assertEqual(1, self.count(lines, FOUND))
+
+    def test_fifth_line_of_the_properties_file(self):
+        # With a command line the agent reads the file that the whole
+        # (upper-cased) command line names; this one also gives -I and -D.
+        args = ["-I", "127.0.0.1", "-D", "3"]
+        port = free_port()
+        self.write(" ".join(args), b"%d\r\n.\r\n5000\r\n5000\r\n%s\r\n" % (port, ALLOWED.encode()))
+        self.start_listening(port, args)
+        lines = self.wait_log(lambda lines: any(b"Listening on the DNC Socket" in l for l in lines),
+                              "the listening line")
+        self.assertEqual(1, self.count(lines, b"Allowed peers: 127.0.0.2"))
+        self.check_refusal(port, lines)
+        served = self.cncpeer(port, ALLOWED, "PRBE", "QUIT")
+        self.assertEqual(0, served.returncode, served.stderr)
+        self.wait_log(lambda lines: self.count(lines, BEGIN) == 1, "the allowed session")
+
+    def test_malformed_lists_end_the_start(self):
+        seventeen = ",".join("10.0.0.%d" % i for i in range(1, 18))
+        too_long = ",".join(["100.100.100.100"] * 15 + ["100.100.100.1000"])
+        not_address = b"Allowed peers list entry \"%s\" is not an IPv4 address"
+        file_args = ["-I", "127.0.0.1", "-D", "3"]
+        # (options after -I, -P and -D, or None for the properties file;
+        #  the list; the line that must end the log)
+        cases = [
+            (["-A"], None, b"Allowed peers list is empty"),
+            (["-A", "-P", "1"], None, b"Allowed peers list is empty"),
+            (["-A", "127.0.0.2,"], None, not_address % b""),
+            (["-A", "127.0.0.2,,127.0.0.3"], None, not_address % b""),
+            (["-a", "localhost"], None, not_address % b"LOCALHOST"),
+            (["-A", "127.0.0.2;127.0.0.3"], None, not_address % b"127.0.0.2;127.0.0.3"),
+            (["-A", seventeen], None,
+             b"Allowed peers list has more than 16 addresses, at entry \"10.0.0.17\""),
+            (["-A", too_long], None,
+             b"Allowed peers list is longer than 255 characters, at entry \"100.100.100.1000\""),
+            (None, "localhost", not_address % b"localhost"),
+            (None, "127.0.0.2, 127.0.0.3", not_address % b" 127.0.0.3"),
+            (None, seventeen, b"Allowed peers list has more than 16 addresses, at entry "
+                              b"\"10.0.0.17\""),
+        ]
+        for options, file_list, message in cases:
+            with self.subTest(options=options, file_list=file_list):
+                for name in os.listdir(self.folder):
+                    os.remove(self.path(name))
+                port = free_port()
+                if options is None:
+                    args = file_args
+                    self.write(" ".join(args), b"%d\r\n.\r\n5000\r\n5000\r\n%s\r\n"
+                               % (port, file_list.encode()))
+                else:
+                    args = ["-I", "127.0.0.1", "-P", str(port), "-D", "3"] + options
+                agent = self.start(args)
+                code = agent.wait_exit()
+                self.assertEqual(0, code, agent.output())
+                lines = log_lines(self.read("vxhid.log") or b"")
+                self.assertGreaterEqual(len(lines), 2, lines)
+                self.assertIn(b"Vexmoor Tessel HID", lines[0])
+                self.assertLogLine(lines[-1], message)
+                self.assertFalse(any(b"Listening" in line for line in lines), lines)
+                self.assertFalse(listening(port))
+
+    def test_storm_of_refused_peers_while_the_allowed_session_polls(self):
+        """A short form of the soak's refused phase: bursts of connections
+        from 127.0.0.1 for a few seconds while a session from 127.0.0.2
+        polls PRBE; vxsoak fails on any missed answer, any byte sent to a
+        refused peer, or a replaced session."""
+        vxsoak = self.tool("soak", "vxsoak")
+        port = free_port()
+        agent = self.start_listening(port, ["-I", "127.0.0.1", "-P", str(port), "-D", "1",
+                                            "-A", ALLOWED])
+        first = self.wait_log(len, "the version line")[0]
+        guard = int(first[14:16])
+        run = subprocess.run([vxsoak, "--port", str(port), "--guard-second", str(guard),
+                              "--seconds", "3", "--seed", "1", "--phases", "refused",
+                              "--source", ALLOWED, "--refused-source", REFUSED],
+                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                             timeout=START_SECONDS)
+        self.assertEqual(0, run.returncode, run.stdout.decode("latin-1"))
+        figures = re.search(rb"refused=(\d+) polls=(\d+)", run.stdout)
+        self.assertGreater(int(figures.group(1)), 100, run.stdout)
+        self.assertGreater(int(figures.group(2)), 0, run.stdout)
+        lines = log_lines(self.read("vxhid.log"))
+        self.assertGreater(self.count_refusals(lines), 0)
+        self.assertIsNone(agent.process.poll())
+
+    @staticmethod
+    def count_refusals(lines):
+        return sum(1 for line in lines if line.endswith(b": not an allowed peer"))
+
+
 def parse_options():
     parser = argparse.ArgumentParser(add_help=False)
     parser.add_argument("--agent", required=True)
     parser.add_argument("--wine", action="store_true")
+    parser.add_argument("--tools")
     options, rest = parser.parse_known_args()
     options.agent = os.path.abspath(options.agent)
+    if options.tools:
+        options.tools = os.path.abspath(options.tools)
     if not os.path.exists(options.agent):
         parser.error("no agent at " + options.agent)
     if options.wine and not (os.environ.get("WINEPREFIX") and os.environ.get("DISPLAY")):

@@ -125,12 +125,15 @@ SEEDS = {
         "restart": b"-X -P 8194 -I 10.0.0.5",
         "letters_in_value": b"-P 80a81",
         "level_two_digits": b"-D 12",
+        "allowed_peers": b"-P 8194 -A 127.0.0.2,10.0.0.1 -I 127.0.0.1",
+        "allowed_peers_malformed": b"-a 127.0.0.2,,LOCALHOST -P 9000",
     },
     "properties_file": {
         "four_lines": b"8195\r\nC:\\Logs\r\n3000\r\n4000\r\n",
         "two_lines": b"8195\nC:\\Logs\n",
         "one_line": b"8195\r\n",
         "not_numbers": b"8194\r\nlogs\r\nsoon\r\n-12\r\n",
+        "allowed_peers": b"8195\r\nC:\\Logs\r\n3000\r\n4000\r\n127.0.0.2,10.0.0.1\r\n",
     },
     "key_events": {
         "abc_enter": b"\x00" + event(DIALOG) + typed("ABC") + key(VK["ENTER"]) + event(PROBE),

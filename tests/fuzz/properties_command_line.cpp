@@ -57,12 +57,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (source.find("-D") == std::string::npos) {
         FUZZ_CHECK(properties.fixedLogLevel == 0 && properties.logLevel == 1);
     }
+    const AllowedPeers& peers = properties.allowedPeers;
+    FUZZ_CHECK(peers.addresses().size() <= AllowedPeers::kMaxAddresses);
+    if (!peers.problem().empty()) FUZZ_CHECK(peers.addresses().empty() && !peers.allows(""));
+    for (const std::string& address : peers.addresses()) {
+        FUZZ_CHECK(isDottedIPv4(address) && peers.allows(address));
+    }
     if (fileNamed) return 0;
+
+    if (source.find("-A") == std::string::npos) FUZZ_CHECK(!peers.given());
 
     FUZZ_CHECK(isOptionValue(properties.port));
     if (source.find("-P") == std::string::npos) {
         FUZZ_CHECK(properties.port == "8194" && properties.portNote.empty());
-    } else {
+    } else if (source.find("-A") == std::string::npos) {
+        // (A "-P" inside the value of -A is part of that list, not an option.)
         FUZZ_CHECK(properties.portNote == "CI Port " + properties.port);
     }
     FUZZ_CHECK(properties.receiveTimeout == 5000 && properties.sendTimeout == 5000);

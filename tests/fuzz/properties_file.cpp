@@ -77,5 +77,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(properties.logFile == lines[1] + platform::pathSeparator + "vxhid.log");
     FUZZ_CHECK(properties.receiveTimeout == (lines.size() >= 3 ? numberOf(lines[2]) : 5000));
     FUZZ_CHECK(properties.sendTimeout == (lines.size() >= 4 ? numberOf(lines[3]) : 5000));
+    // A fifth line that is not empty is the allowed-peers list; a good one
+    // holds exactly the addresses written there.
+    const AllowedPeers& peers = properties.allowedPeers;
+    const bool listGiven = lines.size() >= 5 && !lines[4].empty();
+    FUZZ_CHECK(peers.given() == listGiven);
+    if (listGiven && peers.problem().empty()) {
+        std::string joined;
+        for (const std::string& address : peers.addresses()) {
+            FUZZ_CHECK(isDottedIPv4(address));
+            joined += (joined.empty() ? "" : ",") + address;
+        }
+        FUZZ_CHECK(joined == lines[4] && peers.addresses().size() <= AllowedPeers::kMaxAddresses);
+    } else if (listGiven) {
+        FUZZ_CHECK(peers.addresses().empty() && !peers.allows(""));
+    }
     return 0;
 }

@@ -313,6 +313,19 @@ bool CncPeer::connect(const std::string& host, int port, int timeoutMs) {
         fail(Status::kFailed, "socket number too high to wait on");
         return false;
     }
+    if (!source_.empty()) {
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        local.sin_addr.s_addr = inet_addr(source_.c_str());
+        if (local.sin_addr.s_addr == INADDR_NONE ||
+            bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof local) == SOCKET_ERROR) {
+            int error = WSAGetLastError();
+            closesocket(s);
+            fail(Status::kFailed,
+                 formatText("cannot bind to source address %s (error %d)", source_.c_str(), error));
+            return false;
+        }
+    }
     std::string where = formatText("%s:%d", host.c_str(), port);
 
     // Connect without blocking so the wait can be limited, then go back to

@@ -104,6 +104,10 @@ public:
     // port, giving up after timeoutMs. Closes any earlier connection first.
     bool connect(const std::string& host, int port, int timeoutMs = kDefaultTimeoutMs);
     void close();
+    // The local IPv4 address the next connections are made from, as a peer
+    // on another host would be seen (any 127.x.y.z works on loopback).
+    // Empty: the system's choice.
+    void setSourceAddress(const std::string& address) { source_ = address; }
     bool isConnected() const { return socket_ != INVALID_SOCKET; }
     SOCKET socketHandle() const { return socket_; }
 
@@ -151,6 +155,7 @@ private:
     bool readAnnouncement(int timeoutMs);
 
     SOCKET socket_ = INVALID_SOCKET;
+    std::string source_;
     Key key_{};
     std::string announcement_;
     std::string verdict_;

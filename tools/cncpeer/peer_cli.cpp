@@ -19,6 +19,8 @@ const char kUsage[] =
     "Options (before the first command):\n"
     "  --host HOST    the agent's address (default 127.0.0.1)\n"
     "  --port PORT    the agent's port (default 8194)\n"
+    "  --bind ADDRESS connect from this local IPv4 address (default: the system's\n"
+    "                 choice)\n"
     "  --key HEX      the session key, 32 hex digits (default: a random key)\n"
     "  --timeout MS   how long to wait for each reply (default 5000)\n"
     "  --json         print one JSON object per line instead (see below)\n"
@@ -84,6 +86,7 @@ struct Command {
 
 struct Settings {
     std::string host = "127.0.0.1";
+    std::string source;
     int port = kDefaultPort;
     int timeoutMs = kDefaultTimeoutMs;
     HandshakeOptions handshake;
@@ -122,7 +125,7 @@ bool parseOption(const std::vector<std::string>& args, size_t& i, Settings& sett
         return true;
     }
     if (option != "--host" && option != "--port" && option != "--key" && option != "--timeout" &&
-        option != "--interval") {
+        option != "--interval" && option != "--bind") {
         problem = "unknown option " + option;
         return false;
     }
@@ -133,6 +136,8 @@ bool parseOption(const std::vector<std::string>& args, size_t& i, Settings& sett
     const std::string& value = args[++i];
     if (option == "--host") {
         settings.host = value;
+    } else if (option == "--bind") {
+        settings.source = value;
     } else if (option == "--port") {
         if (!parseNumber(value, 1, 65535, settings.port)) {
             problem = "--port takes a number from 1 to 65535, not " + value;
@@ -361,6 +366,7 @@ int runCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
     if (settings.watch) {
         WatchSettings watch;
         watch.host = settings.host;
+        watch.source = settings.source;
         watch.port = settings.port;
         watch.timeoutMs = settings.timeoutMs;
         watch.intervalMs = settings.intervalMs;
@@ -372,6 +378,7 @@ int runCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
     }
 
     CncPeer peer;
+    peer.setSourceAddress(settings.source);
     if (!peer.connect(settings.host, settings.port, settings.timeoutMs)) {
         err << "cncpeer: " << peer.lastError() << "\n";
         return kExitConnect;

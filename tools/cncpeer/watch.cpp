@@ -57,6 +57,7 @@ private:
     std::string where() const { return settings_.host + ":" + std::to_string(settings_.port); }
 
     bool openSession() {
+        peer_.setSourceAddress(settings_.source);
         if (!peer_.connect(settings_.host, settings_.port, settings_.timeoutMs)) {
             err_ << "cncpeer: " << peer_.lastError() << "\n";
             return false;

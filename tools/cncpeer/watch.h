@@ -17,6 +17,7 @@ constexpr int kMaxRetryPauseMs = 5000;
 
 struct WatchSettings {
     std::string host;
+    std::string source;  // local address to connect from; empty: the system's choice
     int port = kDefaultPort;
     int timeoutMs = kDefaultTimeoutMs;
     int intervalMs = kDefaultIntervalMs;

@@ -2,14 +2,16 @@
 //
 //   vxsoak --port P [--seconds N] [--guard-second S] [--seed N]
 //          [--phases LIST|all|none] [--timeout-ms N] [--agent-timeout-ms N]
-//          [--stop]
+//          [--source ADDRESS] [--refused-source ADDRESS] [--stop]
 //
 // Runs phases one after the other, each limited by a count and by its share
 // of the seconds: connect/close churn, random bytes before the handshake,
 // random and malformed frames after a good handshake, frames split over
 // several writes, oversized frames, peers that withhold acknowledgements,
 // peers that vanish mid-frame, and storms of new connections a few
-// milliseconds apart while another session is reading. After every phase a
+// milliseconds apart while another session is reading; with
+// --refused-source, storms of connections from an address off the agent's
+// allowed-peers list while an allowed session polls. After every phase a
 // new connection must still get the announcement, and at the end a clean
 // session (handshake, DBUG 1, PRBE, QUIT) must work. --stop then ends the
 // agent through its own exit path: UPDT, which cannot apply without the
@@ -61,7 +63,8 @@ constexpr long kProblemsShown = 30;
 
 const char kUsage[] =
     "usage: vxsoak --port P [--seconds N] [--guard-second S] [--seed N]\n"
-    "              [--phases LIST|all|none] [--timeout-ms N] [--agent-timeout-ms N] [--stop]\n"
+    "              [--phases LIST|all|none] [--timeout-ms N] [--agent-timeout-ms N]\n"
+    "              [--source ADDRESS] [--refused-source ADDRESS] [--stop]\n"
     "  --port P             the agent's port on 127.0.0.1\n"
     "  --seconds N          time for all phases together (default 120)\n"
     "  --guard-second S     second-of-minute of the agent log's first line; the driver\n"
@@ -69,9 +72,16 @@ const char kUsage[] =
     "  --seed N             random seed (default: from the clock; printed)\n"
     "  --phases LIST        comma-separated phases, all (default) or none (only the\n"
     "                       final clean session): churn, garbage-before, garbage-after,\n"
-    "                       split, oversized, no-ack, vanish, storm\n"
+    "                       split, oversized, no-ack, vanish, storm, refused (the\n"
+    "                       last only with --refused-source, and then in all)\n"
     "  --timeout-ms N       longest wait for an answer the agent owes (default 15000)\n"
     "  --agent-timeout-ms N the agent's socket receive time-out (default 5000)\n"
+    "  --source ADDRESS     connect from this local address (default: the system's\n"
+    "                       choice, 127.0.0.1)\n"
+    "  --refused-source ADDRESS\n"
+    "                       an address the agent does not allow (its -A list leaves\n"
+    "                       it out): the refused phase storms the agent from it and\n"
+    "                       expects every such connection closed without a byte\n"
     "  --stop               after the final session, end the agent (UPDT, then QUIT)\n";
 
 struct Options {
@@ -84,6 +94,8 @@ struct Options {
     int timeoutMs = 15000;
     int agentTimeoutMs = 5000;
     bool stop = false;
+    std::string source;
+    std::string refusedSource;
 };
 
 bool parseNumber(const std::string& text, int low, int high, int& value) {
@@ -115,6 +127,10 @@ bool parseOptions(int argc, char** argv, Options& options) {
             options.seedGiven = true;
         } else if (name == "--phases") {
             options.phases = value;
+        } else if (name == "--source") {
+            options.source = value;
+        } else if (name == "--refused-source") {
+            options.refusedSource = value;
         } else if (name == "--timeout-ms" && parseNumber(value, 100, 600000, number)) {
             options.timeoutMs = number;
         } else if (name == "--agent-timeout-ms" && parseNumber(value, 0, 600000, number)) {
@@ -208,6 +224,8 @@ struct Counters {
     std::atomic<long> vanished{0};    // peers gone mid-handshake, mid-frame or mid-answer
     std::atomic<long> ackWaits{0};    // acknowledgement time-outs waited out, session going on
     std::atomic<long> syncs{0};       // checks that a new connection is still served
+    std::atomic<long> refused{0};     // connections the agent closed before announcing
+    std::atomic<long> polls{0};       // probes answered to the allowed session of a storm
     std::atomic<long> problems{0};    // the agent did not do what it must
     // Longest time from connecting to the whole announcement; shows how
     // long the agent takes to leave the previous session.
@@ -258,6 +276,7 @@ private:
     void noAck(int cycle);
     void vanish(int cycle);
     void storm(int cycle);
+    void refused(int cycle);
     bool cleanSession(const char* where, std::string& probeAnswer);
     bool finalSession();
     bool stopAgent();
@@ -290,6 +309,7 @@ void Soak::problem(const std::string& where, const std::string& detail) {
 
 bool Soak::open(CncPeer& peer, const char* where) {
     dirty_ = true;
+    peer.setSourceAddress(options_.source);
     if (!peer.connect(kHost, options_.port, options_.timeoutMs)) {
         problem(where, "no connection: " + peer.lastError());
         return false;
@@ -382,6 +402,7 @@ bool Soak::sync() {
     bool served = false;
     for (int attempt = 0; attempt < 2 && !served; ++attempt) {
         Clock::time_point connected = Clock::now();
+        peer.setSourceAddress(options_.source);
         if (!peer.connect(kHost, options_.port, options_.timeoutMs)) {
             problem("sync", "no connection: " + peer.lastError());
             continue;
@@ -853,6 +874,76 @@ void Soak::storm(int cycle) {
     sync();
 }
 
+// One session polls PRBE without a pause while connections from an address
+// the agent does not allow arrive in bursts: each must be closed without
+// the announcement, and the polling session must get every answer, so it
+// was never replaced. Some refused peers wait for the close, some close or
+// reset first, as a port scanner does.
+void Soak::refused(int cycle) {
+    (void)cycle;
+    const char* where = "refused";
+    constexpr int kBurst = 16;
+    std::atomic<bool> stopPoller{false};
+    std::atomic<bool> pollerFailed{false};
+    CncPeer poller;
+    if (!greet(poller, where)) return;
+    std::thread pollerThread([&]() {
+        while (!stopPoller) {
+            std::string answer;
+            if (poller.sendCommand("PRBE\r\n", options_.timeoutMs) != Status::kOk ||
+                poller.readAnswer(answer, options_.timeoutMs) != Status::kOk) {
+                pollerFailed = true;
+                problem(where, "the allowed session stopped answering: " + poller.lastError());
+                return;
+            }
+            ++counters_.commands;
+            ++counters_.polls;
+        }
+    });
+
+    int connections = random_.between(150, 300);
+    for (int done = 0; done < connections && !pollerFailed;) {
+        std::vector<std::unique_ptr<CncPeer>> burst;
+        for (int i = 0; i < kBurst && done < connections; ++i, ++done) {
+            auto peer = std::make_unique<CncPeer>();
+            peer->setSourceAddress(options_.refusedSource);
+            if (!peer->connect(kHost, options_.port, options_.timeoutMs)) {
+                problem(where, "no connection: " + peer->lastError());
+                continue;
+            }
+            ++counters_.opened;
+            int choice = random_.between(0, 99);
+            if (choice < 20) {
+                peer->close();
+            } else if (choice < 30) {
+                resetConnection(*peer);
+            } else {
+                burst.push_back(std::move(peer));
+            }
+        }
+        for (auto& peer : burst) {
+            std::string bytes;
+            Status status = peer->receiveSome(bytes, cncpeer::kMaxFrameLength, options_.timeoutMs);
+            if (status == Status::kClosed) {
+                ++counters_.refused;
+            } else if (status == Status::kOk) {
+                problem(where, "a peer off the list was sent \"" +
+                                   cncpeer::escapeText(bytes.substr(0, 16)) + "\"...");
+            } else {
+                problem(where, "a peer off the list was not closed: " + peer->lastError());
+            }
+            peer->close();
+        }
+    }
+    stopPoller = true;
+    pollerThread.join();
+    if (!pollerFailed && command(poller, "QUIT\r\n", where)) {
+        expectAnswer(poller, cncpeer::kQuitAnswer, where);
+    }
+    poller.close();
+    sync();
+}
+
 // Handshake, DBUG 1, PRBE, QUIT: every answer as it must be, and the
 // connection closed after QUIT.
 bool Soak::cleanSession(const char* where, std::string& probeAnswer) {
@@ -931,10 +1022,14 @@ int Soak::run() {
         {"no-ack", 15, 1000, 3, &Soak::noAck},
         {"vanish", 10, 5000, 3, &Soak::vanish},
         {"storm", 10, 200, 12, &Soak::storm},
+        {"refused", 15, 1000, 3, &Soak::refused},
     };
     std::vector<const Phase*> chosen;
+    bool refusedSource = !options_.refusedSource.empty();
     if (options_.phases == "all") {
-        for (const Phase& phase : kPhases) chosen.push_back(&phase);
+        for (const Phase& phase : kPhases) {
+            if (phase.step != &Soak::refused || refusedSource) chosen.push_back(&phase);
+        }
     } else if (options_.phases != "none") {
         std::stringstream list(options_.phases);
         std::string name;
@@ -943,6 +1038,10 @@ int Soak::run() {
                                       [&](const Phase& phase) { return name == phase.name; });
             if (found == kPhases.end()) {
                 std::cerr << "vxsoak: no phase \"" << name << "\"\n" << kUsage;
+                return 2;
+            }
+            if (found->step == &Soak::refused && !refusedSource) {
+                std::cerr << "vxsoak: the refused phase needs --refused-source\n" << kUsage;
                 return 2;
             }
             chosen.push_back(&*found);
@@ -965,32 +1064,34 @@ int Soak::run() {
     if (options_.stop) stopped = finalOk && stopAgent();
     double seconds = secondsSince(start);
 
-    std::cout << "vxsoak summary\n"
-              << formatText("  %-31s %.1f s (%.1f s of it quiet around the log guard)\n",
-                            "time taken", seconds, pausedSeconds_)
-              << formatText("  %-31s %ld\n", "connections opened", counters_.opened.load())
-              << formatText("  %-31s %ld\n", "connections served", counters_.served.load())
-              << formatText("  %-31s %ld\n", "handshakes completed", counters_.handshakes.load())
-              << formatText("  %-31s %ld\n", "commands acknowledged", counters_.commands.load())
-              << formatText("  %-31s %ld\n", "malformed inputs sent", counters_.malformed.load())
-              << formatText("  %-31s %ld\n", "acknowledgements withheld", counters_.withheld.load())
-              << formatText("  %-31s %ld\n", "peers vanished", counters_.vanished.load())
-              << formatText("  %-31s %ld\n", "acknowledgement waits survived",
-                            counters_.ackWaits.load())
-              << formatText("  %-31s %ld\n", "service checks", counters_.syncs.load())
-              << formatText("  %-31s %ld ms\n", "slowest announcement",
-                            counters_.slowestServiceMs.load())
-              << formatText("  %-31s %ld\n", "problems", counters_.problems.load())
-              << formatText("  %-31s %s\n", "final clean session", finalOk ? "ok" : "FAILED");
+    std::cout
+        << "vxsoak summary\n"
+        << formatText("  %-31s %.1f s (%.1f s of it quiet around the log guard)\n", "time taken",
+                      seconds, pausedSeconds_)
+        << formatText("  %-31s %ld\n", "connections opened", counters_.opened.load())
+        << formatText("  %-31s %ld\n", "connections served", counters_.served.load())
+        << formatText("  %-31s %ld\n", "handshakes completed", counters_.handshakes.load())
+        << formatText("  %-31s %ld\n", "commands acknowledged", counters_.commands.load())
+        << formatText("  %-31s %ld\n", "malformed inputs sent", counters_.malformed.load())
+        << formatText("  %-31s %ld\n", "acknowledgements withheld", counters_.withheld.load())
+        << formatText("  %-31s %ld\n", "peers vanished", counters_.vanished.load())
+        << formatText("  %-31s %ld\n", "acknowledgement waits survived", counters_.ackWaits.load())
+        << formatText("  %-31s %ld\n", "service checks", counters_.syncs.load())
+        << formatText("  %-31s %ld\n", "peers off the list refused", counters_.refused.load())
+        << formatText("  %-31s %ld\n", "probes answered during refusals", counters_.polls.load())
+        << formatText("  %-31s %ld ms\n", "slowest announcement", counters_.slowestServiceMs.load())
+        << formatText("  %-31s %ld\n", "problems", counters_.problems.load())
+        << formatText("  %-31s %s\n", "final clean session", finalOk ? "ok" : "FAILED");
     std::cout << formatText(
                      "vxsoak-figures opened=%ld served=%ld handshakes=%ld commands=%ld "
-                     "malformed=%ld withheld=%ld vanished=%ld ack-waits=%ld slowest-ms=%ld "
-                     "problems=%ld final=%s seconds=%.1f seed=%u",
+                     "malformed=%ld withheld=%ld vanished=%ld ack-waits=%ld refused=%ld "
+                     "polls=%ld slowest-ms=%ld problems=%ld final=%s seconds=%.1f seed=%u",
                      counters_.opened.load(), counters_.served.load(), counters_.handshakes.load(),
                      counters_.commands.load(), counters_.malformed.load(),
                      counters_.withheld.load(), counters_.vanished.load(),
-                     counters_.ackWaits.load(), counters_.slowestServiceMs.load(),
-                     counters_.problems.load(), finalOk ? "ok" : "failed", seconds, options_.seed)
+                     counters_.ackWaits.load(), counters_.refused.load(), counters_.polls.load(),
+                     counters_.slowestServiceMs.load(), counters_.problems.load(),
+                     finalOk ? "ok" : "failed", seconds, options_.seed)
               << std::endl;
     return finalOk && stopped && counters_.problems == 0 ? 0 : 1;
 }

@@ -36,6 +36,21 @@ bool firstLocalIPv4(std::string& address) {
     return true;
 }
 
+SOCKET acceptPeer(SOCKET listener, std::string& peerAddress, unsigned& peerPort) {
+    peerAddress.clear();
+    peerPort = 0;
+    sockaddr_in peer{};
+    int length = sizeof peer;
+    SOCKET s = accept(listener, reinterpret_cast<sockaddr*>(&peer), &length);
+    if (s == INVALID_SOCKET) return s;
+    char text[INET_ADDRSTRLEN] = {};
+    if (peer.sin_family == AF_INET && inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text)) {
+        peerAddress = text;
+        peerPort = ntohs(peer.sin_port);
+    }
+    return s;
+}
+
 int setSocketTimeout(SOCKET s, int option, int milliseconds) {
     DWORD value = static_cast<DWORD>(milliseconds);
     return setsockopt(s, SOL_SOCKET, option, reinterpret_cast<const char*>(&value), sizeof value);

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "common/activity_log.h"
 #include "common/properties.h"
+#include "common/text_format.h"
 #include "platform/platform.h"
 #include "test_support.h"
 
@@ -162,6 +164,89 @@ TEST_F(PropertiesTest, LoaderTakesTheWorkingFolderAsProgramFolder) {
     EXPECT_EQ(expected, properties.programDir);
     EXPECT_EQ(properties.programDir, properties.logDir);
     EXPECT_EQ("8300", properties.port);
+}
+
+}  // namespace
+
+namespace {
+
+// -A and the fifth line of the properties file. problem: "" for a good list.
+struct PeersCase {
+    std::string source;
+    bool given;
+    std::vector<std::string> addresses;
+    std::string problem;
+};
+
+void checkPeers(const tMDCProperty& properties, const PeersCase& c) {
+    const AllowedPeers& peers = properties.allowedPeers;
+    EXPECT_EQ(c.given, peers.given()) << c.source;
+    EXPECT_EQ(c.addresses, peers.addresses()) << c.source;
+    EXPECT_EQ(c.problem, peers.problem()) << c.source;
+}
+
+TEST_F(PropertiesTest, AllowedPeersOption) {
+    const std::string notAddress = "Allowed peers list entry \"%s\" is not an IPv4 address";
+    const PeersCase cases[] = {
+        {"-P 8300", false, {}, ""},
+        {"-A 127.0.0.2", true, {"127.0.0.2"}, ""},
+        {"-a 127.0.0.2,10.0.0.1", true, {"127.0.0.2", "10.0.0.1"}, ""},
+        {"-P 9000 -A127.0.0.2", true, {"127.0.0.2"}, ""},
+        {"-A 127.0.0.2 -A 10.0.0.1", true, {"10.0.0.1"}, ""},
+        {"-A", true, {}, "Allowed peers list is empty"},
+        {"-A   ", true, {}, "Allowed peers list is empty"},
+        {"-A -P 9000", true, {}, "Allowed peers list is empty"},
+        {"-A 127.0.0.2, 10.0.0.1", true, {}, formatText(notAddress.c_str(), "")},
+        {"-A localhost", true, {}, formatText(notAddress.c_str(), "LOCALHOST")},
+        {"-A 127.0.0.2-P9", true, {}, formatText(notAddress.c_str(), "127.0.0.2-P9")},
+        {"-A " + std::string(300, '1'),
+         true,
+         {},
+         "Allowed peers list is longer than 255 characters, at entry \"" + std::string(40, '1') +
+             "...\""},
+    };
+    for (const PeersCase& c : cases) {
+        tMDCProperty properties;
+        ASSERT_TRUE(load(c.source, properties)) << c.source;
+        checkPeers(properties, c);
+    }
+
+    // The list's digits and dots are no value of the other options around it.
+    tMDCProperty properties;
+    ASSERT_TRUE(load("-I 127.0.0.1 -A 127.0.0.2,127.0.0.3 -P 9000 -D 3", properties));
+    check(properties, {"9000", "CI Port 9000", "127.0.0.1", 3, 3, 5000, 5000}, "with -A");
+    EXPECT_EQ((std::vector<std::string>{"127.0.0.2", "127.0.0.3"}),
+              properties.allowedPeers.addresses());
+}
+
+TEST_F(PropertiesTest, AllowedPeersFifthLine) {
+    const std::string head = "8195\r\n" + dir.path() + "\r\n700\r\n900\r\n";
+    const PeersCase cases[] = {
+        {head, false, {}, ""},
+        {head + "127.0.0.2\r\n", true, {"127.0.0.2"}, ""},
+        {head + "127.0.0.2,10.0.0.1", true, {"127.0.0.2", "10.0.0.1"}, ""},
+        {head + "127.0.0.2\r\nignored\r\n", true, {"127.0.0.2"}, ""},
+        // A blank line at the end of a file of today is no list.
+        {head + "\r\n", false, {}, ""},
+        {head + "localhost\r\n",
+         true,
+         {},
+         "Allowed peers list entry \"localhost\" is not an "
+         "IPv4 address"},
+        {head + " 127.0.0.2\r\n",
+         true,
+         {},
+         "Allowed peers list entry \" 127.0.0.2\" is not an "
+         "IPv4 address"},
+        // The fifth line is read only after the third and the fourth.
+        {"8195\r\n" + dir.path() + "\r\n700\r\n", false, {}, ""},
+    };
+    for (const PeersCase& c : cases) {
+        writeFile(dir.file("ini.txt"), c.source);
+        tMDCProperty properties;
+        ASSERT_TRUE(load("", properties)) << c.source;
+        checkPeers(properties, c);
+    }
 }
 
 }  // namespace

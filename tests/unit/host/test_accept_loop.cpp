@@ -5,9 +5,11 @@
 
 #include <chrono>
 #include <string>
+#include <vector>
 
 #include "common/activity_log.h"
 #include "common/properties.h"
+#include "common/text_format.h"
 #include "host/accept_loop.h"
 #include "platform/platform.h"
 #include "test_support.h"
@@ -34,15 +36,53 @@ protected:
         listener.closeSocket();
     }
 
-    // A peer that connects and then says nothing.
-    void connectSilentPeer() {
+    // A peer that connects, from the given source address if any, and then
+    // says nothing. Returns its own port.
+    unsigned short connectSilentPeer(const char* source = nullptr) {
         SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        clients.push_back(s);
+        if (source != nullptr) {
+            sockaddr_in local{};
+            local.sin_family = AF_INET;
+            local.sin_addr.s_addr = inet_addr(source);
+            EXPECT_EQ(0, bind(s, reinterpret_cast<sockaddr*>(&local), sizeof local));
+        }
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = inet_addr("127.0.0.1");
         address.sin_port = htons(port);
-        ASSERT_EQ(0, connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address));
-        clients.push_back(s);
+        EXPECT_EQ(0, connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address));
+        sockaddr_in local{};
+        socklen_t size = sizeof local;
+        EXPECT_EQ(0, getsockname(s, reinterpret_cast<sockaddr*>(&local), &size));
+        return ntohs(local.sin_port);
+    }
+
+    // Bytes the peer receives before the agent closes its connection or
+    // within the time; closed tells which.
+    static std::string receiveAll(SOCKET s, int milliseconds, bool& closed) {
+        std::string bytes;
+        closed = false;
+        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+        while (std::chrono::steady_clock::now() < end) {
+            if (platform::waitReadable(s, 50) != 1) continue;
+            char buffer[256];
+            int got = static_cast<int>(recv(s, buffer, sizeof buffer, 0));
+            if (got <= 0) {
+                closed = true;
+                break;
+            }
+            bytes.append(buffer, static_cast<size_t>(got));
+        }
+        return bytes;
+    }
+
+    static size_t count(const std::string& text, const std::string& part) {
+        size_t n = 0;
+        for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+            ++n;
+        }
+        return n;
     }
 
     LogCapture log{3};
@@ -96,6 +136,56 @@ TEST_F(AcceptLoopTest, FailingTimeoutsDoNotStopTheSession) {
         EXPECT_NE(std::string::npos, text.find("Unable to set Socket Timeouts"));
     }
     EXPECT_TRUE(log.contains("Begin new Session"));
+}
+
+TEST_F(AcceptLoopTest, PeersOffTheListAreRefusedWithoutTouchingTheSession) {
+    log.properties().allowedPeers.set("127.0.0.2");
+    AcceptLoop loop(&log.properties(), &listener, "version line");
+    unsigned short allowedPort = connectSilentPeer("127.0.0.2");
+    loop.acceptOne();
+    DncSession* session = loop.currentSession();
+    ASSERT_NE(nullptr, session);
+    EXPECT_TRUE(log.contains(
+        formatText("TesselMDC::_tWinMain Connection from 127.0.0.2 port %u", allowedPort)));
+
+    for (int i = 0; i < 3; ++i) {
+        unsigned short refusedPort = connectSilentPeer("127.0.0.1");
+        loop.acceptOne();
+        EXPECT_EQ(session, loop.currentSession());
+        EXPECT_TRUE(
+            log.contains(formatText("TesselMDC::_tWinMain Refused a connection from "
+                                    "127.0.0.1 port %u: not an allowed peer",
+                                    refusedPort)));
+        bool closed = false;
+        EXPECT_EQ("", receiveAll(clients.back(), 5000, closed)) << "no announcement";
+        EXPECT_TRUE(closed);
+    }
+
+    // The allowed peer's session goes on: it was sent its announcement and
+    // is waiting for the session code.
+    bool closed = false;
+    EXPECT_EQ(83u, receiveAll(clients.front(), 500, closed).size());
+    EXPECT_FALSE(closed);
+    std::string text = log.contents();
+    EXPECT_EQ(1u, count(text, "Begin new Session")) << text;
+    EXPECT_EQ(0u, count(text, "Found Running Session")) << text;
+    EXPECT_EQ(1u, count(text, "Connection from")) << text;
+
+    // Another allowed connection replaces the session as always.
+    connectSilentPeer("127.0.0.2");
+    loop.acceptOne();
+    text = log.contents();
+    EXPECT_EQ(2u, count(text, "Begin new Session")) << text;
+    EXPECT_EQ(1u, count(text, "Found Running Session")) << text;
+}
+
+TEST_F(AcceptLoopTest, EveryPeerIsAllowedWithoutAList) {
+    AcceptLoop loop(&log.properties(), &listener, "version line");
+    unsigned short peerPort = connectSilentPeer("127.0.0.2");
+    loop.acceptOne();
+    EXPECT_NE(nullptr, loop.currentSession());
+    EXPECT_TRUE(log.contains(formatText("Connection from 127.0.0.2 port %u", peerPort)));
+    EXPECT_FALSE(log.contains("Refused"));
 }
 
 }  // namespace
