@@ -40,5 +40,15 @@ cp "$here/../resources/vxhid.ico" "$here/vxhid.wxs" "$here/permissions.idt" "$st
 (cd "$stage" && wixl -a x64 -D Version="$version" -D UpgradeCode="$upgrade_code" \
         -o package.msi vxhid.wxs &&
     msibuild package.msi -i permissions.idt && msibuild package.msi -i Upgrade.idt)
+# The properties an administrator gives reach the installation's server side
+# also when it runs with elevated rights for a standard user (a managed
+# installation) only when they are secure: add them to wixl's list.
+msiinfo export "$stage/package.msi" Property >"$stage/Property.idt"
+sed -i 's/^\(SecureCustomProperties\t[^\r]*\)/\1;ADDRESS;PORT;LOGLEVEL;PEERS/' "$stage/Property.idt"
+grep -q '^SecureCustomProperties.*;ADDRESS;PORT;LOGLEVEL;PEERS' "$stage/Property.idt" || {
+    echo "build-msi: no SecureCustomProperties in the Property table" >&2
+    exit 1
+}
+(cd "$stage" && msibuild package.msi -i Property.idt)
 mkdir -p "$(dirname "$output")"
 mv -f "$stage/package.msi" "$output"

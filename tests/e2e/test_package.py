@@ -270,6 +270,11 @@ class PackageTablesTest(unittest.TestCase):
                             ("UpgradeCode", UPGRADE_CODE), ("ALLUSERS", "1"),
                             ("REBOOT", "ReallySuppress"), ("ARPPRODUCTICON", "vxhid.ico")):
             self.assertEqual(value, properties.get(name), name)
+        # The server side of a managed installation sees only secure ones.
+        secure = properties["SecureCustomProperties"].split(";")
+        for name in ("ADDRESS", "PORT", "LOGLEVEL", "PEERS", "VXHID_REPLACED",
+                     "VXHID_NEWER_INSTALLED"):
+            self.assertIn(name, secure)
         info = subprocess.run(["msiinfo", "suminfo", self.msi], capture_output=True, text=True,
                               check=True).stdout
         self.assertIn("Template: x64;1033", info)
