@@ -37,7 +37,8 @@ cp "$here/../resources/vxhid.ico" "$here/vxhid.wxs" "$here/permissions.idt" "$st
     printf '%s\t0.0.0\t%s\t\t768\t\tVXHID_REPLACED\n' "$upgrade_code" "$version"
     printf '%s\t%s\t\t\t2\t\tVXHID_NEWER_INSTALLED\n' "$upgrade_code" "$version"
 } >"$stage/Upgrade.idt"
-(cd "$stage" && wixl -a x64 -D Version="$version" -D UpgradeCode="$upgrade_code" \
+(cd "$stage" && wixl -a x64 -D Version="$version" -D VersionBase="${version%.*}" \
+        -D VersionRevision="${version##*.}" -D UpgradeCode="$upgrade_code" \
         -o package.msi vxhid.wxs &&
     msibuild package.msi -i permissions.idt && msibuild package.msi -i Upgrade.idt)
 # The properties an administrator gives reach the installation's server side
