@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Builds the Windows Installer package of vxhid.exe with wixl (msitools):
 #   bash packaging/build-msi.sh VERSION VXHID_EXE OUTPUT_MSI
-# VERSION is four numbers (the project version). Then adds the access lists
-# of the program folder and of vxhid.exe (permissions.idt) and makes the
-# upgrade range include its own version: wixl 0.101 has no element for the
-# first and ignores IncludeMaximum.
+# VERSION is four numbers (the project version). Then changes what wixl
+# 0.101 cannot express: it adds the access lists of the program folder and of
+# vxhid.exe (permissions.idt), makes the upgrade range include the package's
+# own version and marks the installer's properties secure.
 set -euo pipefail
 if (($# != 3)); then
     echo "usage: build-msi.sh VERSION VXHID_EXE OUTPUT_MSI" >&2
@@ -13,7 +13,7 @@ fi
 version=$1 exe=$2 output=$3
 here=$(cd "$(dirname "$0")" && pwd)
 # The one code of every version of the package: never change it.
-upgrade_code={ED4AEE84-63BD-47DE-91E5-92D83C1A7F0C}
+upgrade_code="{ED4AEE84-63BD-47DE-91E5-92D83C1A7F0C}"
 if [[ ! $version =~ ^[0-9]+\.[0-9]+\.[0-9]+\.[0-9]+$ ]]; then
     echo "build-msi: version '$version' is not four numbers" >&2
     exit 2
@@ -51,5 +51,13 @@ grep -q '^SecureCustomProperties.*;ADDRESS;PORT;LOGLEVEL;PEERS' "$stage/Property
     exit 1
 }
 (cd "$stage" && msibuild package.msi -i Property.idt)
+# msibuild does not always report a failed import: check that each one took.
+rows() { msiinfo export "$stage/package.msi" "$1" | tail -n +4; }
+if [[ $(rows MsiLockPermissionsEx | wc -l) != 2 ]] ||
+    ! rows Upgrade | grep -q $'\t768\t\tVXHID_REPLACED' ||
+    ! rows Property | grep -q '^SecureCustomProperties.*;PEERS'; then
+    echo "build-msi: a table of the package was not changed as intended" >&2
+    exit 1
+fi
 mkdir -p "$(dirname "$output")"
 mv -f "$stage/package.msi" "$output"

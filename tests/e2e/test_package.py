@@ -63,7 +63,7 @@ def read_shortcut(path):
         size, _, link_flags, _, base_offset = struct.unpack_from("<5I", data, pos)
         if link_flags & 0x01:
             end = data.index(b"\0", pos + base_offset)
-            target = data[pos + base_offset:end].decode("mbcs" if os.name == "nt" else "latin-1")
+            target = data[pos + base_offset:end].decode("latin-1")
         pos += size
     unicode = bool(flags & 0x80)
     strings = {}
