@@ -10,6 +10,7 @@ packages=(
     python3 python3-cryptography-vectors     # end-to-end tests; AES test vectors
     g++-mingw-w64-x86-64                     # cross compiler for the Windows program
     wine wine64 xvfb xdotool                 # running it under Wine on a virtual display
+    wixl msitools                            # its Windows Installer package; msiinfo
 )
 
 missing=()

@@ -19,6 +19,8 @@
 //   work-area                print the work area "left top right bottom"
 //   window <title> <ms>      show a window of our own with that title for ms
 //   resources <exe>          print the exe's icon, dialog, accelerators and version
+//   version-info <exe>       print the exe's version texts as a file's properties
+//                            show them, one "Name=value" a line
 #include <windows.h>
 
 #include <cstdio>
@@ -358,6 +360,41 @@ int dumpResources(const char* path) {
     return ok ? 0 : 1;
 }
 
+// The texts of the version resource's first translation, read through the
+// version API as the shell's file properties read them.
+int dumpVersionInfo(const char* path) {
+    DWORD unused = 0;
+    DWORD size = GetFileVersionInfoSizeA(path, &unused);
+    if (size == 0) return 1;
+    std::vector<char> info(size);
+    if (!GetFileVersionInfoA(path, 0, size, info.data())) return 1;
+    struct Translation {
+        WORD language;
+        WORD codePage;
+    };
+    Translation* translation = nullptr;
+    UINT length = 0;
+    if (!VerQueryValueA(info.data(), "\\VarFileInfo\\Translation",
+                        reinterpret_cast<void**>(&translation), &length) ||
+        length < sizeof(Translation)) {
+        return 1;
+    }
+    const char* names[] = {"CompanyName",      "FileDescription", "FileVersion",   "InternalName",
+                           "OriginalFilename", "ProductName",     "ProductVersion"};
+    for (const char* name : names) {
+        char query[64];
+        std::snprintf(query, sizeof query, "\\StringFileInfo\\%04x%04x\\%s", translation->language,
+                      translation->codePage, name);
+        char* value = nullptr;
+        UINT valueLength = 0;
+        if (VerQueryValueA(info.data(), query, reinterpret_cast<void**>(&value), &valueLength) &&
+            value != nullptr) {
+            std::printf("%s=%s\n", name, value);
+        }
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -455,5 +492,6 @@ int main(int argc, char** argv) {
     }
     if (command == "window" && argc == 4) return showWindow(argv[2], argumentMs(argc, argv, 3, 0));
     if (command == "resources" && argc == 3) return dumpResources(argv[2]);
+    if (command == "version-info" && argc == 3) return dumpVersionInfo(argv[2]);
     return usage();
 }

@@ -1,0 +1,509 @@
+#!/usr/bin/env python3
+"""End-to-end tests of the Windows Installer package: its tables through
+msiinfo first, then silent installs, an upgrade and removals with Wine's
+msiexec in a Wine prefix of this run's own, and the agent started from the
+Startup shortcut the package made, answering cncpeer on 127.0.0.1.
+
+    tests/e2e/test_package.py --msi PATH [--win-build DIR] [--cncpeer PATH]
+                              [unittest options]
+
+--msi is the package (build/windows/package/vxhid-<version>-x64.msi);
+--win-build the Windows build folder holding vxhid.exe and
+tools/desktop-driver/vxdesktop.exe (default build/windows); --cncpeer the
+native cncpeer program (default build/native/tools/cncpeer/cncpeer). Needs
+wine64, Xvfb and msitools. The tests run in the order of their numbers: they
+share one prefix, and each leaves the machine as the next one expects. The
+Wine tests run only when the table tests before them passed.
+"""
+import argparse
+import os
+import re
+import shutil
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+COMMAND_TIMEOUT = 120
+
+PROGRAM_FOLDER = r"C:\ProgramData\Vexmoor\vxhid"
+STARTUP_FOLDER = r"C:\ProgramData\Microsoft\Windows\Start Menu\Programs\StartUp"
+SHORTCUT = STARTUP_FOLDER + r"\Vexmoor Tessel HID.lnk"
+UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"
+UPGRADE_CODE = "{ED4AEE84-63BD-47DE-91E5-92D83C1A7F0C}"
+
+
+def msi_table(msi, table):
+    """The rows of one table as lists of columns (msiinfo export)."""
+    out = subprocess.run(["msiinfo", "export", msi, table], capture_output=True, text=True,
+                         check=True, timeout=COMMAND_TIMEOUT).stdout
+    # Three header lines: column names, column types, table name and keys.
+    return [line.split("\t") for line in out.splitlines()[3:] if line]
+
+
+def msi_version(msi):
+    return dict(msi_table(msi, "Property"))["ProductVersion"]
+
+
+def read_shortcut(path):
+    """Target, working folder and arguments of a shell link (.lnk) file."""
+    with open(path, "rb") as f:
+        data = f.read()
+    if len(data) < 0x4C or struct.unpack_from("<I", data, 0)[0] != 0x4C:
+        raise AssertionError("not a shell link: " + path)
+    flags = struct.unpack_from("<I", data, 0x14)[0]
+    pos = 0x4C
+    if flags & 0x01:  # HasLinkTargetIDList
+        pos += 2 + struct.unpack_from("<H", data, pos)[0]
+    target = None
+    if flags & 0x02:  # HasLinkInfo: LocalBasePath, a code-page string
+        size, _, link_flags, _, base_offset = struct.unpack_from("<5I", data, pos)
+        if link_flags & 0x01:
+            end = data.index(b"\0", pos + base_offset)
+            target = data[pos + base_offset:end].decode("latin-1")
+        pos += size
+    unicode = bool(flags & 0x80)
+    strings = {}
+    for bit, name in ((0x04, "name"), (0x08, "relative"), (0x10, "working"),
+                      (0x20, "arguments"), (0x40, "icon")):
+        if flags & bit:
+            count = struct.unpack_from("<H", data, pos)[0]
+            pos += 2
+            length = count * 2 if unicode else count
+            raw = data[pos:pos + length]
+            # Wine counts the terminating zero as well; Windows does not.
+            strings[name] = raw.decode("utf-16-le" if unicode else "latin-1").rstrip("\0")
+            pos += length
+    return target, strings.get("working", ""), strings.get("arguments", "")
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def listeners(port):
+    """The local addresses that listen on TCP port, from /proc/net/tcp."""
+    found = []
+    with open("/proc/net/tcp") as f:
+        for line in f.readlines()[1:]:
+            fields = line.split()
+            address, hex_port = fields[1].split(":")
+            if int(hex_port, 16) == port and fields[3] == "0A":
+                found.append(socket.inet_ntoa(struct.pack("<I", int(address, 16))))
+    return found
+
+
+class Machine:
+    """A Wine prefix of its own on a display of its own: the PC the package is
+    installed on."""
+
+    def __init__(self, win_build, cncpeer):
+        self.driver_exe = os.path.join(win_build, "tools", "desktop-driver", "vxdesktop.exe")
+        self.cncpeer = cncpeer
+        self.run_dir = tempfile.mkdtemp(prefix="vxhid-package-")
+        self.prefix = os.path.join(self.run_dir, "prefix")
+        self.env = dict(os.environ, WINEPREFIX=self.prefix, WINEDEBUG="-all",
+                        WINEDLLOVERRIDES="mscoree,mshtml=,winemenubuilder.exe=d")
+        self.xvfb = None
+
+    def start(self):
+        for path in (self.driver_exe, self.cncpeer):
+            if not os.path.exists(path):
+                raise RuntimeError("missing " + path)
+        self._start_display()
+        subprocess.run(["wineboot", "-i"], env=self.env, check=True, timeout=300,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        subprocess.run(["wineserver", "-w"], env=self.env, check=True, timeout=300)
+
+    def _start_display(self):
+        for number in range(940, 1040):
+            if os.path.exists("/tmp/.X%d-lock" % number) or \
+                    os.path.exists("/tmp/.X11-unix/X%d" % number):
+                continue
+            xvfb = subprocess.Popen(["Xvfb", ":%d" % number, "-screen", "0", "1024x768x24",
+                                     "-nolisten", "tcp"],
+                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            deadline = time.time() + 10
+            while time.time() < deadline and xvfb.poll() is None:
+                if os.path.exists("/tmp/.X11-unix/X%d" % number):
+                    self.xvfb = xvfb
+                    self.env["DISPLAY"] = ":%d" % number
+                    return
+                time.sleep(0.1)
+            if xvfb.poll() is None:
+                xvfb.kill()
+                xvfb.wait()
+        raise RuntimeError("no free X display")
+
+    def stop(self):
+        if self.xvfb is not None:
+            # Ends the Wine processes of this run's own prefix only.
+            subprocess.run(["wineserver", "-k"], env=self.env, timeout=60)
+            self.xvfb.terminate()
+            self.xvfb.wait(timeout=10)
+        if os.environ.get("VXHID_E2E_KEEP"):
+            print("kept: " + self.run_dir, file=sys.stderr)
+        else:
+            shutil.rmtree(self.run_dir, ignore_errors=True)
+
+    # ---- running things -----------------------------------------------------
+
+    def wine(self, *args):
+        # Output goes through a file, not a pipe: Wine's background processes
+        # inherit the standard handles and would hold a pipe open.
+        with tempfile.TemporaryFile(mode="w+") as out:
+            result = subprocess.run(["wine"] + list(args), env=self.env, stdout=out,
+                                    stderr=subprocess.DEVNULL, timeout=COMMAND_TIMEOUT)
+            out.seek(0)
+            result.stdout = out.read()
+        return result
+
+    def msiexec(self, *args):
+        """msiexec's exit code; its verbose log goes to the run folder."""
+        log = os.path.join(self.run_dir, "msiexec.log")
+        return self.wine("msiexec", *args, "/l*v", self.windows_path(log)).returncode
+
+    def install(self, msi, **properties):
+        options = ["%s=%s" % item for item in properties.items()]
+        return self.msiexec("/i", self.windows_path(msi), "/qn", *options)
+
+    def refused_as_older(self, msi):
+        """Whether installing msi fails at its launch conditions (the newer
+        version installed): Wine's /qn log does not show their message."""
+        if self.install(msi) == 0:
+            return False
+        with open(os.path.join(self.run_dir, "msiexec.log"), "rb") as f:
+            ended = re.findall(rb"LaunchConditions\. Return value (\d+)\.", f.read())
+        return bool(ended) and ended[-1] != b"1"
+
+    def uninstall(self, msi):
+        return self.msiexec("/x", self.windows_path(msi), "/qn")
+
+    def windows_path(self, unix_path):
+        return "Z:" + os.path.abspath(unix_path).replace("/", "\\")
+
+    def unix_path(self, windows_path):
+        assert windows_path[:3].upper() == "C:\\"
+        return os.path.join(self.prefix, "drive_c", *windows_path[3:].split("\\"))
+
+    def exists(self, windows_path):
+        return os.path.exists(self.unix_path(windows_path))
+
+    def products(self):
+        """DisplayName, DisplayVersion and Publisher of each product in Apps
+        & Features (the Uninstall key of the 64-bit registry)."""
+        out = self.wine("reg", "query", UNINSTALL_KEY, "/s", "/reg:64").stdout
+        products, current = [], None
+        for line in out.splitlines():
+            if line.startswith("HKEY_"):
+                current = {}
+                products.append(current)
+                continue
+            match = re.match(r"\s+(\S+)\s+REG_\w+\s+(.*)$", line)
+            if match and current is not None:
+                current[match.group(1)] = match.group(2)
+        return [(p.get("DisplayName"), p.get("DisplayVersion"), p.get("Publisher"))
+                for p in products if "DisplayName" in p]
+
+    def shortcut(self):
+        return read_shortcut(self.unix_path(SHORTCUT))
+
+    def start_shortcut(self):
+        """Starts the agent as logon does: `wine start` on the shortcut."""
+        self.wine("start", "/unix", self.unix_path(SHORTCUT))
+
+    def stop_agent(self, port):
+        self.wine(self.driver_exe, "hotkey", "2")
+        deadline = time.time() + 30
+        while listeners(port):
+            if time.time() > deadline:
+                raise AssertionError("the agent did not end")
+            time.sleep(0.2)
+        # Let the process go before its files are touched.
+        subprocess.run(["wineserver", "-w"], env=self.env, timeout=60)
+
+    def handshake(self, port):
+        return subprocess.run([self.cncpeer, "--host", "127.0.0.1", "--port", str(port),
+                               "PRBE", "QUIT"], capture_output=True, text=True,
+                              timeout=COMMAND_TIMEOUT)
+
+
+MACHINE = None
+PACKAGES = {}
+TABLES_BROKEN = []
+
+
+def start_machine():
+    """The Wine prefix, and the next and newer packages: a next version (only
+    the fourth number higher) and a newer one (the third higher), built from
+    the same program."""
+    global MACHINE
+    PACKAGES["current"] = OPTIONS.msi
+    MACHINE = Machine(OPTIONS.win_build, OPTIONS.cncpeer)
+    try:
+        MACHINE.start()
+        major, minor, build, revision = map(int, msi_version(OPTIONS.msi).split("."))
+        for name, version in (("next", (major, minor, build, revision + 1)),
+                              ("newer", (major, minor, build + 1, 0))):
+            path = os.path.join(MACHINE.run_dir, "vxhid-%s.msi" % name)
+            subprocess.run(["bash", os.path.join(ROOT, "packaging", "build-msi.sh"),
+                            ".".join(map(str, version)),
+                            os.path.join(OPTIONS.win_build, "vxhid.exe"), path],
+                           check=True, timeout=COMMAND_TIMEOUT, stdout=subprocess.DEVNULL)
+            PACKAGES[name] = path
+    except Exception:
+        MACHINE.stop()
+        MACHINE = None
+        raise
+
+
+def tearDownModule():
+    if MACHINE is not None:
+        MACHINE.stop()
+
+
+class PackageTablesTest(unittest.TestCase):
+    """The package as msiinfo reads it, before any msiexec runs it."""
+
+    def setUp(self):
+        self.msi = OPTIONS.msi
+
+    def run(self, result=None):
+        # A package whose tables are wrong is not handed to msiexec.
+        count = (lambda: len(result.failures) + len(result.errors)) if result else (lambda: 0)
+        before = count()
+        outcome = super().run(result)
+        if count() > before:
+            TABLES_BROKEN.append(self.id())
+        return outcome
+
+    def test_properties_name_the_product_per_machine_without_restart(self):
+        properties = dict(msi_table(self.msi, "Property"))
+        version = msi_version(self.msi)
+        self.assertRegex(version, r"^\d+\.\d+\.\d+\.\d+$")
+        self.assertTrue(self.msi.endswith("vxhid-%s-x64.msi" % version), self.msi)
+        for name, value in (("ProductName", "Tessel HID"), ("Manufacturer", "Vexmoor"),
+                            ("UpgradeCode", UPGRADE_CODE), ("ALLUSERS", "1"),
+                            ("REBOOT", "ReallySuppress"), ("ARPPRODUCTICON", "vxhid.ico")):
+            self.assertEqual(value, properties.get(name), name)
+        # The server side of a managed installation sees only secure ones.
+        secure = properties["SecureCustomProperties"].split(";")
+        for name in ("ADDRESS", "PORT", "LOGLEVEL", "PEERS", "VXHID_REPLACED",
+                     "VXHID_NEWER_INSTALLED"):
+            self.assertIn(name, secure)
+        info = subprocess.run(["msiinfo", "suminfo", self.msi], capture_output=True, text=True,
+                              check=True).stdout
+        self.assertIn("Template: x64;1033", info)
+
+    def test_components_put_the_program_and_the_shortcut_in_their_folders(self):
+        directories = {row[0]: (row[1], row[2].split("|")[-1])
+                       for row in msi_table(self.msi, "Directory")}
+
+        def path(directory):
+            parts = []
+            while directory != "CommonAppDataFolder":
+                directory, name = directories[directory]
+                parts.insert(0, name)
+            return "C:\\ProgramData\\" + "\\".join(parts)
+
+        components = {row[0]: row for row in msi_table(self.msi, "Component")}
+        self.assertEqual({"AgentProgram", "StartupShortcut"}, set(components))
+        program = components["AgentProgram"]
+        self.assertEqual(PROGRAM_FOLDER, path(program[2]))
+        self.assertEqual("vxhid.exe", program[5])
+        self.assertEqual(STARTUP_FOLDER, path(components["StartupShortcut"][2]))
+        for row in components.values():
+            self.assertTrue(int(row[3]) & 256, "not a 64-bit component: " + row[0])
+        files = msi_table(self.msi, "File")
+        self.assertEqual([["vxhid.exe", "AgentProgram", "vxhid.exe"]], [f[:3] for f in files])
+        self.assertIn(["INSTALLDIR", "AgentProgram"], msi_table(self.msi, "CreateFolder"))
+
+        shortcut, = msi_table(self.msi, "Shortcut")
+        self.assertEqual(["StartAtLogon", "AllUsersStartupFolder"], shortcut[:2])
+        self.assertEqual("Vexmoor Tessel HID.lnk", shortcut[2].split("|")[-1])
+        self.assertEqual(["StartupShortcut", "[#vxhid.exe]", "[VxhidArgs]"], shortcut[3:6])
+        self.assertEqual("INSTALLDIR", shortcut[11])  # WkDir
+
+    def test_arguments_are_built_only_in_the_execute_sequence(self):
+        actions = {row[0]: row for row in msi_table(self.msi, "CustomAction")}
+        self.assertEqual(8, len(actions))
+        for name, row in actions.items():
+            self.assertEqual("51", row[1], name)  # sets a property
+            self.assertEqual("VxhidArgs", row[2], name)
+        sequence = {row[0]: row for row in msi_table(self.msi, "InstallExecuteSequence")}
+        ui_sequence = {row[0] for row in msi_table(self.msi, "InstallUISequence")}
+        for name in actions:
+            self.assertIn(name, sequence)
+            self.assertNotIn(name, ui_sequence)
+            self.assertLess(int(sequence[name][2]), int(sequence["CreateShortcuts"][2]))
+        self.assertLess(int(sequence["RemoveExistingProducts"][2]),
+                        int(sequence["InstallInitialize"][2]))
+
+    def test_upgrade_ranges_and_folder_access(self):
+        version = msi_version(self.msi)
+        upgrade = sorted(msi_table(self.msi, "Upgrade"), key=lambda row: row[-1])
+        # Older and equal versions (of the first three numbers) are replaced;
+        # a newer one is only detected, and a launch condition refuses it.
+        self.assertEqual([[UPGRADE_CODE, version, "", "", "2", "", "VXHID_NEWER_INSTALLED"],
+                          [UPGRADE_CODE, "0.0.0", version, "", "768", "", "VXHID_REPLACED"]],
+                         upgrade)
+        # Windows Installer ignores the fourth number; the installed
+        # package's own record of it refuses a lower one.
+        base, revision = version.rsplit(".", 1)
+        self.assertEqual(sorted([
+            "NOT VXHID_NEWER_INSTALLED",
+            'NOT (VXHID_INSTALLED_BASE = "%s" AND VXHID_INSTALLED_REVISION > %s)' % (base, revision),
+        ]), sorted(row[0].strip() for row in msi_table(self.msi, "LaunchCondition")))
+        locks = {row[0]: row[1:4] for row in msi_table(self.msi, "MsiLockPermissionsEx")}
+        folder = locks["ProgramFolder"]
+        self.assertEqual(["INSTALLDIR", "CreateFolder"], folder[:2])
+        # Users may add files and change those in the folder, but not
+        # delete or rename the folder; vxhid.exe itself they may only read.
+        self.assertIn("(A;;0x1201bf;;;BU)(A;OICIIO;0x1301bf;;;BU)", folder[2])
+        self.assertEqual(["vxhid.exe", "File"], locks["AgentProgram"][:2])
+        self.assertIn("(A;;0x1200a9;;;BU)", locks["AgentProgram"][2])
+
+
+class PackageWineTest(unittest.TestCase):
+    """Installs, starts, upgrades and removes under Wine, in this order."""
+
+    port = None
+
+    @classmethod
+    def setUpClass(cls):
+        if TABLES_BROKEN:
+            raise unittest.SkipTest("the package's tables are wrong: " + ", ".join(TABLES_BROKEN))
+        start_machine()
+
+    def setUp(self):
+        self.m = MACHINE
+
+    def test_01_install_with_address_and_port(self):
+        PackageWineTest.port = port = free_port()
+        self.assertEqual(0, self.m.install(PACKAGES["current"], ADDRESS="127.0.0.1",
+                                           PORT=str(port)))
+        version = msi_version(PACKAGES["current"])
+        self.assertEqual([("Tessel HID", version, "Vexmoor")], self.m.products())
+        self.assertTrue(self.m.exists(PROGRAM_FOLDER + r"\vxhid.exe"))
+        target, working, arguments = self.m.shortcut()
+        self.assertEqual(PROGRAM_FOLDER + r"\vxhid.exe", target)
+        self.assertEqual(PROGRAM_FOLDER, working.rstrip("\\"))
+        self.assertEqual("-I 127.0.0.1 -P %d" % port, arguments)
+
+        texts = self.m.wine(self.m.driver_exe, "version-info",
+                            PROGRAM_FOLDER + r"\vxhid.exe").stdout.splitlines()
+        for line in ("CompanyName=Vexmoor", "ProductName=Tessel HID", "FileVersion=" + version,
+                     "ProductVersion=" + version):
+            self.assertIn(line, texts)
+
+    def test_02_the_shortcut_starts_the_agent_in_the_program_folder(self):
+        port = self.port
+        self.m.start_shortcut()
+        deadline = time.time() + 30
+        while not listeners(port):
+            self.assertLess(time.time(), deadline, "the agent does not listen on %d" % port)
+            time.sleep(0.2)
+        self.assertEqual(["127.0.0.1"], listeners(port))
+        result = self.m.handshake(port)
+        self.assertEqual(0, result.returncode, result.stderr)
+        self.assertIn('verdict: "100 Confirmed"', result.stdout)
+        with open(self.m.unix_path(PROGRAM_FOLDER + r"\vxhid.log"), "rb") as f:
+            first = f.readline()
+        self.assertIn(b"(vxhid.exe) version %s 127.0.0.1 CI Port %d"
+                      % (msi_version(PACKAGES["current"]).encode(), port), first)
+        self.m.stop_agent(port)
+
+    def test_03_upgrade_keeps_logs_settings_and_update_files(self):
+        kept = {
+            "ini.txt": b"%d\r\n%s\r\n" % (self.port, PROGRAM_FOLDER.encode()),
+            "vxdnc.exe": b"service program",
+            "vxdnc.obo": b"saved service program",
+            "vxdnc.update": b"replacement",
+            "tesselDncUpdater.exe": b"updater",
+        }
+        for name, data in kept.items():
+            with open(self.m.unix_path(PROGRAM_FOLDER + "\\" + name), "wb") as f:
+                f.write(data)
+        log = self.m.unix_path(PROGRAM_FOLDER + r"\vxhid.log")
+        with open(log, "rb") as f:
+            kept["vxhid.log"] = f.read()
+
+        # No property given: the shortcut keeps its arguments.
+        self.assertEqual(0, self.m.install(PACKAGES["next"]))
+        self.assertEqual([("Tessel HID", msi_version(PACKAGES["next"]), "Vexmoor")],
+                         self.m.products())
+        self.assertEqual("-I 127.0.0.1 -P %d" % self.port, self.m.shortcut()[2])
+        self.assertTrue(self.m.exists(PROGRAM_FOLDER + r"\vxhid.exe"))
+        for name, data in kept.items():
+            with open(self.m.unix_path(PROGRAM_FOLDER + "\\" + name), "rb") as f:
+                self.assertEqual(data, f.read(), name)
+
+        # The previous package (only its fourth number lower) is refused and
+        # changes nothing.
+        self.assertTrue(self.m.refused_as_older(PACKAGES["current"]))
+        self.assertEqual([("Tessel HID", msi_version(PACKAGES["next"]), "Vexmoor")],
+                         self.m.products())
+        self.assertEqual("-I 127.0.0.1 -P %d" % self.port, self.m.shortcut()[2])
+
+        # Given properties replace the saved arguments as a whole.
+        self.assertEqual(0, self.m.install(PACKAGES["next"], LOGLEVEL="3"))
+        self.assertEqual("-D 3", self.m.shortcut()[2])
+
+    def test_04_removal_keeps_logs_and_ini_txt(self):
+        self.assertEqual(0, self.m.uninstall(PACKAGES["next"]))
+        self.assertEqual([], self.m.products())
+        self.assertFalse(self.m.exists(PROGRAM_FOLDER + r"\vxhid.exe"))
+        self.assertFalse(self.m.exists(SHORTCUT))
+        for name in ("vxhid.log", "ini.txt", "vxdnc.exe", "vxdnc.obo"):
+            self.assertTrue(self.m.exists(PROGRAM_FOLDER + "\\" + name), name)
+
+    def test_05_arguments_only_for_the_properties_given(self):
+        cases = [
+            ({}, ""),
+            ({"LOGLEVEL": "0"}, "-D 0"),
+            ({"PORT": "9000", "PEERS": "127.0.0.2,127.0.0.3"}, "-P 9000 -A 127.0.0.2,127.0.0.3"),
+            ({"ADDRESS": "127.0.0.1", "PORT": "8194", "LOGLEVEL": "2", "PEERS": "127.0.0.4"},
+             "-I 127.0.0.1 -P 8194 -D 2 -A 127.0.0.4"),
+            ({"ADDRESS": "127.0.0.1", "PEERS": "127.0.0.5"}, "-I 127.0.0.1 -A 127.0.0.5"),
+        ]
+        for properties, arguments in cases:
+            with self.subTest(properties=properties):
+                self.assertEqual(0, self.m.install(PACKAGES["current"], **properties))
+                target, working, actual = self.m.shortcut()
+                self.assertEqual(arguments, actual)
+                self.assertEqual(PROGRAM_FOLDER, working.rstrip("\\"))
+                self.assertEqual(0, self.m.uninstall(PACKAGES["current"]))
+                self.assertFalse(self.m.exists(SHORTCUT))
+
+    def test_06_a_newer_installed_version_is_not_replaced(self):
+        # Newer in the third number: the Upgrade table's detection refuses.
+        self.assertEqual(0, self.m.install(PACKAGES["newer"]))
+        self.assertTrue(self.m.refused_as_older(PACKAGES["current"]))
+        self.assertEqual([("Tessel HID", msi_version(PACKAGES["newer"]), "Vexmoor")],
+                         self.m.products())
+        self.assertEqual(0, self.m.uninstall(PACKAGES["newer"]))
+
+
+def parse_options():
+    parser = argparse.ArgumentParser(add_help=False)
+    parser.add_argument("--msi", required=True)
+    parser.add_argument("--win-build", default=os.path.join(ROOT, "build", "windows"))
+    parser.add_argument("--cncpeer",
+                        default=os.path.join(ROOT, "build", "native", "tools", "cncpeer",
+                                             "cncpeer"))
+    options, rest = parser.parse_known_args()
+    options.msi = os.path.abspath(options.msi)
+    options.win_build = os.path.abspath(options.win_build)
+    options.cncpeer = os.path.abspath(options.cncpeer)
+    return options, rest
+
+
+if __name__ == "__main__":
+    OPTIONS, REST = parse_options()
+    unittest.main(argv=[sys.argv[0]] + REST, verbosity=2)
