@@ -151,6 +151,16 @@ TEST_F(ScanAssemblyTest, WinHWhileTheDialogIsOpenAddsNothing) {
     release(kVkLeftShift);
     enter();
     EXPECT_EQ(Scans{"ABC"}, takeAllScans());
+    // A release that passed unseen (Win+L, say) is forgotten once the
+    // system says no Windows key is down.
+    press(kVkRightWindows, 0);
+    typeText("x");
+    EXPECT_TRUE(windowsKeyHeld());
+    forgetWindowsKeys();
+    EXPECT_FALSE(windowsKeyHeld());
+    typeText("y");
+    enter();
+    EXPECT_EQ(Scans{"y"}, takeAllScans());
 }
 
 TEST_F(ScanAssemblyTest, CancelledTextLeadsTheNextScan) {
