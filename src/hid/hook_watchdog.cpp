@@ -55,6 +55,9 @@ bool HookWatchdog::hookLost(std::uint64_t nowMs, bool urgent, Loss& loss) {
     for (std::uint64_t i = keptFirst; i < rawEvents_; ++i) {
         loss.missed.push_back(kept_[i % kKeptEvents].event);
     }
+    loss.again = lostBefore_ && hookCalls_ == hookCallsAtLastLoss_;
+    lostBefore_ = true;
+    hookCallsAtLastLoss_ = hookCalls_;
     restart();
     return true;
 }

@@ -42,11 +42,16 @@ public:
     struct Loss {
         std::vector<RawKeyEvent> missed;  // events the hook did not see, oldest first
         std::size_t dropped = 0;          // missed events no longer kept
+        // The hook was not called once since the previous loss: reinstalling
+        // did not bring it back (keys to a window the hook may not see, say).
+        bool again = false;
     };
 
     // The periodic check: true when at least two key events have waited
     // kAnswerMs or longer with no call of the hook since they arrived; loss
     // then holds them, and the watchdog starts over as after a reinstall.
+    // Events that waited as long while the hook went on working were seen by
+    // raw input alone; they are settled, not reported.
     // urgent: the caller is about to act on what the hook collected (the
     // scan dialog's OK button); one waiting event is enough and it need not
     // have waited.
@@ -72,4 +77,6 @@ private:
     // 2^64: it stands for a negative difference when the hook is ahead.
     std::uint64_t offset_ = 0;
     std::array<Kept, kKeptEvents> kept_{};
+    bool lostBefore_ = false;
+    std::uint64_t hookCallsAtLastLoss_ = 0;
 };

@@ -96,13 +96,15 @@ void checkKeyboardHook(bool urgent) {
                             "error %d",
                             error),
                  1);
-    } else {
-        writeLog(tag,
-                 formatText("Keyboard hook no longer receives keys - installed again, %d missed "
-                            "key events replayed, %d lost",
-                            static_cast<int>(loss.missed.size()), static_cast<int>(loss.dropped)),
-                 1);
+        return;
     }
+    // A hook that stays silent after being installed again is told once at
+    // level 1, then only in detail, so that it cannot fill the log.
+    writeLog(tag,
+             formatText("Keyboard hook no longer receives keys - installed again, %d missed key "
+                        "events replayed, %d lost",
+                        static_cast<int>(loss.missed.size()), static_cast<int>(loss.dropped)),
+             loss.again ? 3 : 1);
 }
 
 bool hookDropForTestsEnabled() {

@@ -100,6 +100,7 @@ TEST_P(HookWatchdogTest, ALostHookIsFoundWithinASecondWithEveryKeyItMissed) {
     EXPECT_EQ("CDE", k.missedPresses(0));
     EXPECT_EQ(6u, k.losses[0].missed.size());  // presses and releases
     EXPECT_EQ(0u, k.losses[0].dropped);
+    EXPECT_FALSE(k.losses[0].again);
     EXPECT_GE(k.lostAt[0], firstMissed + HookWatchdog::kAnswerMs);
     EXPECT_LE(k.lostAt[0], firstMissed + 1000);
     // Reinstalled: the new hook works, nothing more is reported.
@@ -108,6 +109,27 @@ TEST_P(HookWatchdogTest, ALostHookIsFoundWithinASecondWithEveryKeyItMissed) {
     k.type("FGH");
     k.advance(2000);
     EXPECT_EQ(1u, k.losses.size());
+}
+
+TEST_P(HookWatchdogTest, AHookThatStaysSilentAfterAReinstallIsReportedAsAgain) {
+    Keyboard k(GetParam());
+    k.hookAlive = false;
+    for (int i = 0; i < 3; ++i) {
+        k.type("AB");
+        k.advance(1000);
+        k.watchdog.restart();  // reinstalled, and still not called
+    }
+    k.hookAlive = true;
+    k.type("CD");
+    k.hookAlive = false;
+    k.type("EF");
+    k.advance(1000);
+    ASSERT_EQ(4u, k.losses.size());
+    EXPECT_FALSE(k.losses[0].again);
+    EXPECT_TRUE(k.losses[1].again);
+    EXPECT_TRUE(k.losses[2].again);
+    EXPECT_FALSE(k.losses[3].again);  // the hook worked in between
+    EXPECT_EQ("EF", k.missedPresses(3));
 }
 
 TEST_P(HookWatchdogTest, TheOkButtonFindsALostHookAtOnce) {
