@@ -26,6 +26,7 @@ HWND watchdogWindow = nullptr;
 HINSTANCE hookInstance = nullptr;
 
 constexpr USHORT kRightShiftScanCode = 0x36;
+constexpr USHORT kNoVirtualKey = 0xFF;
 
 std::uint64_t nowMs() { return GetTickCount64(); }
 
@@ -75,8 +76,14 @@ void hookWatchdogRawInput(HRAWINPUT input) {
     UINT size = sizeof raw;
     if (GetRawInputData(input, RID_INPUT, &raw, &size, sizeof(RAWINPUTHEADER)) == (UINT)-1) return;
     if (raw.header.dwType != RIM_TYPEKEYBOARD) return;
-    keyboardHookWatchdog.rawKeyEvent(
-        RawKeyEvent{raw.data.keyboard.Message, hookVirtualKey(raw.data.keyboard)}, nowMs());
+    // The keyboard's own filler events (a Shift with the E0 prefix around
+    // the grey navigation keys, key code 0xFF) are no keys the operator
+    // pressed; leaving them out keeps the two views alike.
+    const RAWKEYBOARD& keyboard = raw.data.keyboard;
+    if (keyboard.VKey == kNoVirtualKey) return;
+    if (keyboard.VKey == VK_SHIFT && (keyboard.Flags & RI_KEY_E0) != 0) return;
+    keyboardHookWatchdog.rawKeyEvent(RawKeyEvent{keyboard.Message, hookVirtualKey(keyboard)},
+                                     nowMs());
 }
 
 void checkKeyboardHook(bool urgent) {
