@@ -17,7 +17,7 @@ constexpr ShiftedRow kShiftedCharacters[] = {
 };
 static_assert(std::size(kShiftedCharacters) == 21, "one row per shifted key");
 
-unsigned char toLower(unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + 32 : c; }
+bool isUpperCaseLetter(unsigned char c) { return c >= 'A' && c <= 'Z'; }
 
 }  // namespace
 
@@ -50,6 +50,8 @@ std::optional<unsigned char> translateKeyEvent(KeyboardState& state, KeyEventKin
         // Either Shift's release clears the state, even while the other is held.
         if (isShift) state.shiftDown = false;
         if (vkCode == kVkCapital) state.capsLockOn = !state.capsLockOn;
+        if (vkCode == kVkLeftWindows) state.leftWindowsDown = false;
+        if (vkCode == kVkRightWindows) state.rightWindowsDown = false;
         return std::nullopt;
     }
     if (kind != KeyEventKind::press) return std::nullopt;
@@ -57,8 +59,14 @@ std::optional<unsigned char> translateKeyEvent(KeyboardState& state, KeyEventKin
         state.shiftDown = true;
         return std::nullopt;
     }
-    // Shift and Caps Lock together cancel out, as neither does.
-    if (state.shiftDown == state.capsLockOn && isPrintable(mapped)) return toLower(mapped);
+    if (vkCode == kVkLeftWindows) state.leftWindowsDown = true;
+    if (vkCode == kVkRightWindows) state.rightWindowsDown = true;
+    if (state.leftWindowsDown || state.rightWindowsDown) return std::nullopt;
+    // Caps Lock changes letters only; with Shift as well they cancel out.
+    if (isUpperCaseLetter(mapped)) {
+        const bool upperCase = state.shiftDown != state.capsLockOn;
+        return upperCase ? mapped : static_cast<unsigned char>(mapped + 32);
+    }
     if (state.shiftDown) {
         if (std::optional<unsigned char> shifted = shiftedCharacter(mapped)) return shifted;
     }

@@ -54,7 +54,16 @@ void setInitialCapsLock(bool on) {
     keyboard.capsLockOn = on;
 }
 
+bool windowsKeyHeld() { return keyboard.leftWindowsDown || keyboard.rightWindowsDown; }
+
+void forgetWindowsKeys() {
+    keyboard.leftWindowsDown = false;
+    keyboard.rightWindowsDown = false;
+}
+
 void scanDialogOpened() { dialogClosedByCommit = false; }
+
+bool scanDialogClosedByCommit() { return dialogClosedByCommit; }
 
 void scanDialogOk() {
     if (dialogClosedByCommit) return;

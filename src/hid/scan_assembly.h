@@ -37,6 +37,11 @@ void handleKeyboardEvent(unsigned message, unsigned vkCode, unsigned char mapped
 bool needsInitialCapsLock();
 void setInitialCapsLock(bool on);
 
+// A Windows key is held as far as the events have told; forgetWindowsKeys
+// is for a release that passed unseen (the system says neither is down).
+bool windowsKeyHeld();
+void forgetWindowsKeys();
+
 // The scan dialog has opened.
 void scanDialogOpened();
 
@@ -45,6 +50,8 @@ void scanDialogOpened();
 // closing dialog afterwards and works its default button, which must not
 // commit a second, empty scan.
 void scanDialogOk();
+// The dialog on screen has been told to close by a commit.
+bool scanDialogClosedByCommit();
 
 namespace hid_testing {
 // Forgets the pending scan, Shift, Caps Lock and the dialog state, and

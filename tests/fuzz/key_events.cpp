@@ -104,6 +104,8 @@ public:
         if (message == 0x101 || message == 0x105) {
             if (shiftKey) shift_ = false;
             if (vk == 0x14) capsLock_ = !capsLock_;
+            if (vk == 0x5B) leftWindows_ = false;
+            if (vk == 0x5C) rightWindows_ = false;
             return;
         }
         if (message != 0x100 && message != 0x104) return;
@@ -111,12 +113,17 @@ public:
             shift_ = true;
             return;
         }
+        // A key pressed with a Windows key held is a shortcut.
+        if (vk == 0x5B) leftWindows_ = true;
+        if (vk == 0x5C) rightWindows_ = true;
+        if (leftWindows_ || rightWindows_) return;
+        // The US layout: Caps Lock changes letters only.
         unsigned char c = mapped;
         const char* keys = "`1234567890-=\\[];',./";
         const char* shifted = "~!@#$%^&*()_+|{}:\"<>?";
         const char* row = c != 0 ? std::strchr(keys, c) : nullptr;
-        if (shift_ == capsLock_ && c >= 32 && c <= 126) {
-            if (c >= 'A' && c <= 'Z') c = static_cast<unsigned char>(c + 32);
+        if (c >= 'A' && c <= 'Z') {
+            if (shift_ == capsLock_) c = static_cast<unsigned char>(c + 32);
         } else if (shift_ && row != nullptr) {
             c = static_cast<unsigned char>(shifted[row - keys]);
         }
@@ -148,6 +155,8 @@ public:
 
 private:
     bool shift_ = false;
+    bool leftWindows_ = false;
+    bool rightWindows_ = false;
     bool capsLock_;
     bool closedByCommit_ = false;
     std::string pending_;

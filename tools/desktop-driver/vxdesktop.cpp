@@ -7,6 +7,7 @@
 //   hotkey <id>              post WM_HOTKEY with that identifier to it
 //   win-h                    press Win+H through SendInput
 //   type <text>              type ASCII text through SendInput (Shift as VK_LSHIFT)
+//   scan <text>              type text and Enter in one burst, as a reader does
 //   keys <key>...            press keys: enter tab escape backspace capslock space
 //                            ctrl+<c> alt+<c>, or down:<vk> / up:<vk> (hex codes)
 //   wait-dialog [ms]         wait for the scan dialog; print "x y width height"
@@ -21,7 +22,12 @@
 //   resources <exe>          print the exe's icon, dialog, accelerators and version
 //   version-info <exe>       print the exe's version texts as a file's properties
 //                            show them, one "Name=value" a line
+//   edit-text                print the text of the scan dialog's edit box
+//   tray-delete              remove the agent's tray icon (as a lost task bar does)
+//   taskbar-created          broadcast "TaskbarCreated" (as a new task bar does)
 #include <windows.h>
+
+#include <shellapi.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -427,6 +433,14 @@ int main(int argc, char** argv) {
         }
         return send(inputs) ? 0 : 1;
     }
+    if (command == "scan" && argc == 3) {
+        std::vector<INPUT> inputs;
+        for (const char* c = argv[2]; *c != '\0'; ++c) {
+            if (!addCharacter(inputs, *c)) return 2;
+        }
+        press(inputs, VK_RETURN);
+        return send(inputs) ? 0 : 1;
+    }
     if (command == "keys" && argc >= 3) {
         std::vector<INPUT> inputs;
         for (int i = 2; i < argc; ++i) {
@@ -489,6 +503,29 @@ int main(int argc, char** argv) {
         SystemParametersInfoA(SPI_GETWORKAREA, 0, &area, 0);
         std::printf("%ld %ld %ld %ld\n", area.left, area.top, area.right, area.bottom);
         return 0;
+    }
+    if (command == "edit-text") {
+        HWND dialog = findDialog();
+        HWND edit = dialog != nullptr ? GetDlgItem(dialog, 1000) : nullptr;
+        if (edit == nullptr) return 1;
+        char text[1024] = {};
+        // WM_GETTEXT, which reaches a control of another process.
+        SendMessageA(edit, WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text));
+        std::printf("%s\n", text);
+        return 0;
+    }
+    if (command == "tray-delete") {
+        HWND agent = findAgent();
+        if (agent == nullptr) return 1;
+        NOTIFYICONDATAA icon = {};
+        icon.cbSize = NOTIFYICONDATAA_V1_SIZE;
+        icon.hWnd = agent;
+        icon.uID = 100;
+        return Shell_NotifyIconA(NIM_DELETE, &icon) ? 0 : 1;
+    }
+    if (command == "taskbar-created") {
+        UINT message = RegisterWindowMessageA("TaskbarCreated");
+        return message != 0 && PostMessageA(HWND_BROADCAST, message, 0, 0) ? 0 : 1;
     }
     if (command == "window" && argc == 4) return showWindow(argv[2], argumentMs(argc, argv, 3, 0));
     if (command == "resources" && argc == 3) return dumpResources(argv[2]);

@@ -22,8 +22,31 @@ void addTrayIcon(HWND window, HINSTANCE instance);
 void removeTrayIcon(HWND window);
 
 // Installs the system-wide low-level keyboard hook for the calling thread,
-// which must keep retrieving messages. 0, or GetLastError's code.
+// which must keep retrieving messages. 0, or GetLastError's code. Called
+// again, it installs a new hook and then removes the one before.
 int installKeyboardHook(HINSTANCE instance);
 LRESULT CALLBACK keyboardHookProc(int code, WPARAM wParam, LPARAM lParam);
+// What the hook does with one key event; also replays the events a lost hook
+// missed.
+void deliverKeyEvent(unsigned message, unsigned vkCode);
+// Removes the hook as Windows does when it overran its time-out (tests only).
+void dropKeyboardHook();
+
+// The hook's watchdog (hook_watchdog_win32.cpp), on the user-interface
+// thread: raw keyboard input to the hidden window, compared with the hook's
+// calls by a timer of that window.
+class HookWatchdog;
+extern HookWatchdog keyboardHookWatchdog;
+// Registers the raw input and starts the timer. False when raw input cannot
+// be had; the hook then goes unwatched.
+bool startHookWatchdog(HWND window, HINSTANCE instance);
+// The hidden window's WM_INPUT and watchdog timer.
+void hookWatchdogRawInput(HRAWINPUT input);
+constexpr UINT_PTR kHookWatchdogTimer = 1;
+// Checks the hook; urgent before acting on what it collected (the scan
+// dialog's OK button), after the raw input still queued has been read.
+void checkKeyboardHook(bool urgent);
+// True when the environment enables the test-only hot key that drops the hook.
+bool hookDropForTestsEnabled();
 
 INT_PTR CALLBACK scanDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);

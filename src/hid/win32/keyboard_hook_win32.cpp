@@ -4,12 +4,18 @@
 // removes a low-level hook that overruns its time-out.
 #include <string>
 
+#include "hid/hook_watchdog.h"
 #include "hid/key_translation.h"
 #include "hid/resource_ids.h"
 #include "hid/scan_assembly.h"
 #include "hid/win32/desktop.h"
 
 namespace {
+
+// The hook installed last; the watchdog replaces it when it is lost.
+HHOOK keyboardHook = nullptr;
+
+bool isKeyDown(int vk) { return (GetAsyncKeyState(vk) & 0x8000) != 0; }
 
 std::string foregroundWindowTitle() {
     HWND foreground = GetForegroundWindow();
@@ -38,20 +44,40 @@ DesktopSeam defaultDesktopSeam() { return DesktopSeam{foregroundWindowTitle, clo
 int installKeyboardHook(HINSTANCE instance) {
     HHOOK hook = SetWindowsHookExA(WH_KEYBOARD_LL, keyboardHookProc, instance, 0);
     if (hook == nullptr) return static_cast<int>(GetLastError());
+    // A hook that the system removed fails to unhook; that is all right.
+    if (keyboardHook != nullptr) UnhookWindowsHookEx(keyboardHook);
+    keyboardHook = hook;
     return 0;
+}
+
+void dropKeyboardHook() {
+    if (keyboardHook != nullptr) UnhookWindowsHookEx(keyboardHook);
+    keyboardHook = nullptr;
+}
+
+void deliverKeyEvent(unsigned message, unsigned vkCode) {
+    if (needsInitialCapsLock()) setInitialCapsLock((GetKeyState(VK_CAPITAL) & 1) != 0);
+    unsigned char mapped = 0;
+    if (keyEventKind(message) == KeyEventKind::press) {
+        // The low byte only: the dead-key flag in the high bits goes.
+        mapped = static_cast<unsigned char>(MapVirtualKeyA(vkCode, MAPVK_VK_TO_CHAR));
+    }
+    handleKeyboardEvent(message, vkCode, mapped);
 }
 
 LRESULT CALLBACK keyboardHookProc(int code, WPARAM wParam, LPARAM lParam) {
     if (code == HC_ACTION && lParam != 0) {
-        if (needsInitialCapsLock()) setInitialCapsLock((GetKeyState(VK_CAPITAL) & 1) != 0);
-        const KBDLLHOOKSTRUCT* event = reinterpret_cast<const KBDLLHOOKSTRUCT*>(lParam);
-        const unsigned message = static_cast<unsigned>(wParam);
-        unsigned char mapped = 0;
-        if (keyEventKind(message) == KeyEventKind::press) {
-            // The low byte only: the dead-key flag in the high bits goes.
-            mapped = static_cast<unsigned char>(MapVirtualKeyA(event->vkCode, MAPVK_VK_TO_CHAR));
+        keyboardHookWatchdog.hookCalled();
+        // A Windows key's release can pass unseen (Win+L locks the desktop
+        // and the key goes up on another one): while it looks held, a key
+        // press asks the system, which is only this rare case's cost.
+        if (windowsKeyHeld() &&
+            keyEventKind(static_cast<unsigned>(wParam)) == KeyEventKind::press &&
+            !isKeyDown(VK_LWIN) && !isKeyDown(VK_RWIN)) {
+            forgetWindowsKeys();
         }
-        handleKeyboardEvent(message, event->vkCode, mapped);
+        const KBDLLHOOKSTRUCT* event = reinterpret_cast<const KBDLLHOOKSTRUCT*>(lParam);
+        deliverKeyEvent(static_cast<unsigned>(wParam), event->vkCode);
     }
     // Every key is passed on, so it also reaches the window in front.
     return CallNextHookEx(nullptr, code, wParam, lParam);

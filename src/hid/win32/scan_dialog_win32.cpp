@@ -33,6 +33,10 @@ INT_PTR CALLBACK scanDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
         case WM_COMMAND:
             switch (LOWORD(wParam)) {
                 case IDOK:
+                    // A lost hook may not have had the last keys (Enter
+                    // among them, which works this button): the watchdog
+                    // replays them first.
+                    if (!scanDialogClosedByCommit()) checkKeyboardHook(true);
                     // Commits when the dialog is in front; the commit closes
                     // it through IDC_CLOSE_AFTER_SCAN.
                     scanDialogOk();

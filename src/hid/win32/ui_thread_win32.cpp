@@ -1,6 +1,7 @@
 // The user-interface thread: a hidden window with the tray icon, the hot key
 // Win+H that opens the scan dialog, and the keyboard hook, all served by this
 // thread's message loop.
+#include "common/activity_log.h"
 #include "hid/resource_ids.h"
 #include "hid/ui_thread.h"
 #include "hid/win32/desktop.h"
@@ -15,6 +16,13 @@ constexpr UINT kTrayIconId = 100;
 constexpr UINT kTrayCallbackMessage = WM_USER + 1;
 constexpr int kScanHotKey = 1;  // Win+H
 constexpr int kStopHotKey = 2;  // posted from outside to end the agent
+// Posted by the end-to-end tests to drop the keyboard hook as Windows does;
+// acted on only when the environment enables it (hookDropForTestsEnabled).
+constexpr WPARAM kDropHookForTestsHotKey = 0x7E57;
+
+// Sent to every top-level window when the task bar is created again
+// (Explorer restarted): the tray icons it showed are gone.
+UINT taskbarCreatedMessage = 0;
 
 // The icon record's first form (88 bytes in a 32-bit build): no tip, no
 // balloon, understood by every shell.
@@ -55,7 +63,21 @@ LRESULT CALLBACK agentWindowProc(HWND window, UINT message, WPARAM wParam, LPARA
         case WM_COMMAND:            // the accelerator's command 103 included
         case kTrayCallbackMessage:  // clicks and moves over the tray icon
             return 0;
+        case WM_INPUT:
+            hookWatchdogRawInput(reinterpret_cast<HRAWINPUT>(lParam));
+            return DefWindowProcA(window, message, wParam, lParam);
+        case WM_TIMER:
+            if (wParam == kHookWatchdogTimer) checkKeyboardHook(false);
+            return 0;
+        case WM_HOTKEY:
+            if (wParam == kDropHookForTestsHotKey && hookDropForTestsEnabled()) dropKeyboardHook();
+            return DefWindowProcA(window, message, wParam, lParam);
         default:
+            if (message == taskbarCreatedMessage && taskbarCreatedMessage != 0) {
+                Shell_NotifyIconA(NIM_ADD, &trayIconData);
+                writeLog("TrayIcon::taskbarCreated", "Task bar created - tray icon added again", 3);
+                return 0;
+            }
             // A hot-key message dispatched here (by the scan dialog's loop,
             // or after the message loop looked at it) does nothing.
             return DefWindowProcA(window, message, wParam, lParam);
@@ -87,8 +109,15 @@ unsigned uiThreadMain(void* instanceHandle) {
     if (window == nullptr) return 0;
     EnableWindow(window, TRUE);
     UpdateWindow(window);
+    taskbarCreatedMessage = RegisterWindowMessageA("TaskbarCreated");
+    // Explorer runs with lower rights than an agent started as administrator;
+    // its message must still get through.
+    if (taskbarCreatedMessage != 0) {
+        ChangeWindowMessageFilterEx(window, taskbarCreatedMessage, MSGFLT_ALLOW, nullptr);
+    }
     addTrayIcon(window, instance);
     installKeyboardHook(instance);  // without it no scans, the rest still works
+    startHookWatchdog(window, instance);
     HACCEL accelerators = LoadAcceleratorsA(instance, AGENT_ACCELERATORS);
     RegisterHotKey(window, kScanHotKey, MOD_WIN, 'H');
 

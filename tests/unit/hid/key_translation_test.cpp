@@ -10,19 +10,23 @@ struct TranslationCase {
     unsigned char expected[4];
 };
 
-// Letters come from MapVirtualKeyA in upper case; table keys gain their US
-// shifted character with Shift alone; everything else passes unchanged.
+// Letters come from MapVirtualKeyA in upper case and change with Shift and
+// Caps Lock (which cancel out); table keys gain their US shifted character
+// with Shift whatever Caps Lock says, as Windows types them; everything else
+// passes unchanged.
 const TranslationCase kCases[] = {
     {'A', {'a', 'A', 'A', 'a'}},
+    {'B', {'b', 'B', 'B', 'b'}},
     {'Z', {'z', 'Z', 'Z', 'z'}},
-    {'1', {'1', '!', '1', '1'}},
-    {'8', {'8', '*', '8', '8'}},
-    {'0', {'0', ')', '0', '0'}},
-    {'`', {'`', '~', '`', '`'}},
-    {'\\', {'\\', '|', '\\', '\\'}},
-    {'\'', {'\'', '"', '\'', '\''}},
-    {'/', {'/', '?', '/', '/'}},
-    {'-', {'-', '_', '-', '-'}},
+    {'1', {'1', '!', '1', '!'}},
+    {'8', {'8', '*', '8', '*'}},
+    {'0', {'0', ')', '0', ')'}},
+    {';', {';', ':', ';', ':'}},
+    {'`', {'`', '~', '`', '~'}},
+    {'\\', {'\\', '|', '\\', '|'}},
+    {'\'', {'\'', '"', '\'', '"'}},
+    {'/', {'/', '?', '/', '?'}},
+    {'-', {'-', '_', '-', '_'}},
     {' ', {' ', ' ', ' ', ' '}},
     {'*', {'*', '*', '*', '*'}},
     {13, {13, 13, 13, 13}},
@@ -88,6 +92,36 @@ TEST(KeyTranslation, ShiftItselfAndReleasesTypeNothing) {
     EXPECT_TRUE(keyboard.shiftDown);
     EXPECT_FALSE(translateKeyEvent(keyboard, KeyEventKind::release, 0x41, 'A').has_value());
     EXPECT_FALSE(translateKeyEvent(keyboard, KeyEventKind::other, 0x41, 'A').has_value());
+}
+
+TEST(KeyTranslation, KeysPressedWhileAWindowsKeyIsHeldTypeNothing) {
+    struct Case {
+        unsigned windowsKey;
+        unsigned vk;
+        unsigned char mapped;
+    };
+    const Case cases[] = {
+        {kVkLeftWindows, 'H', 'H'}, {kVkRightWindows, 'H', 'H'}, {kVkLeftWindows, '1', '1'},
+        {kVkLeftWindows, 0x0D, 13}, {kVkRightWindows, 0x09, 9},
+    };
+    for (const Case& c : cases) {
+        KeyboardState keyboard;
+        EXPECT_FALSE(translateKeyEvent(keyboard, KeyEventKind::press, c.windowsKey, 0));
+        EXPECT_FALSE(translateKeyEvent(keyboard, KeyEventKind::press, c.vk, c.mapped)) << c.vk;
+        translateKeyEvent(keyboard, KeyEventKind::release, c.vk, 0);
+        translateKeyEvent(keyboard, KeyEventKind::release, c.windowsKey, 0);
+        EXPECT_EQ(c.mapped == 'H' ? 'h' : c.mapped,
+                  translateKeyEvent(keyboard, KeyEventKind::press, c.vk, c.mapped));
+    }
+    // Each Windows key counts on its own: releasing one while the other is
+    // held still leaves a shortcut.
+    KeyboardState keyboard;
+    translateKeyEvent(keyboard, KeyEventKind::press, kVkLeftWindows, 0);
+    translateKeyEvent(keyboard, KeyEventKind::press, kVkRightWindows, 0);
+    translateKeyEvent(keyboard, KeyEventKind::release, kVkLeftWindows, 0);
+    EXPECT_FALSE(translateKeyEvent(keyboard, KeyEventKind::press, 'A', 'A'));
+    translateKeyEvent(keyboard, KeyEventKind::release, kVkRightWindows, 0);
+    EXPECT_EQ('a', translateKeyEvent(keyboard, KeyEventKind::press, 'A', 'A'));
 }
 
 TEST(KeyTranslation, MessageKinds) {

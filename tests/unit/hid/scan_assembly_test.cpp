@@ -61,12 +61,12 @@ TEST_F(ScanAssemblyTest, OtherWindowInFrontAddsNothingButShiftAndCapsAreFollowed
 
     FakeDesktop::title() = kScanDialogTitle;
     stroke('A', 'A');  // Shift and Caps Lock: lower case
-    stroke('1', '1');  // table keys unshifted
+    stroke('1', '1');  // Caps Lock leaves table keys alone: shifted
     release(kVkLeftShift);
     stroke('A', 'A');  // Caps Lock alone: upper case
     stroke('8', '8');
     enter();
-    EXPECT_EQ(Scans{"a1A8"}, takeAllScans());
+    EXPECT_EQ(Scans{"a!A8"}, takeAllScans());
 }
 
 TEST_F(ScanAssemblyTest, TitleMustMatchExactly) {
@@ -133,6 +133,34 @@ TEST_F(ScanAssemblyTest, ControlAndAltCombinationsTypeThePlainLetter) {
     handleKeyboardEvent(kMessageSysKeyUp, 'V', 0);
     enter();
     EXPECT_EQ(Scans{"vv"}, takeAllScans());
+}
+
+TEST_F(ScanAssemblyTest, WinHWhileTheDialogIsOpenAddsNothing) {
+    auto winH = [] {
+        press(kVkLeftWindows, 0);
+        stroke('H', 'H');
+        release(kVkLeftWindows);
+    };
+    winH();
+    press(kVkLeftShift, 0);
+    typeText("AB");
+    release(kVkLeftShift);
+    winH();
+    press(kVkLeftShift, 0);
+    typeText("C");
+    release(kVkLeftShift);
+    enter();
+    EXPECT_EQ(Scans{"ABC"}, takeAllScans());
+    // A release that passed unseen (Win+L, say) is forgotten once the
+    // system says no Windows key is down.
+    press(kVkRightWindows, 0);
+    typeText("x");
+    EXPECT_TRUE(windowsKeyHeld());
+    forgetWindowsKeys();
+    EXPECT_FALSE(windowsKeyHeld());
+    typeText("y");
+    enter();
+    EXPECT_EQ(Scans{"y"}, takeAllScans());
 }
 
 TEST_F(ScanAssemblyTest, CancelledTextLeadsTheNextScan) {
