@@ -90,7 +90,11 @@ bool tMDCProperty::init(std::string source, bool optionsFlag) {
             char c = source[i];
             if (c == '-') {
                 char next = i + 1 < source.size() ? source[i + 1] : '\0';
-                if (next == 'A') {
+                // -A counts only as a word of its own, at the start or after
+                // a blank, so that a command line naming a properties file
+                // whose path holds "-a" (C:\vx-agent\ini.txt) reads as before.
+                bool wordStart = i == 0 || isBlank(source[i - 1]);
+                if (next == 'A' && wordStart) {
                     // The list has limits of its own; its characters are no
                     // value of another option.
                     std::string list;

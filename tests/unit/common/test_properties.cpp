@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -211,12 +212,45 @@ TEST_F(PropertiesTest, AllowedPeersOption) {
         checkPeers(properties, c);
     }
 
+    // -A is an option only as a word of its own: at the start or after a
+    // blank. Inside a word it is read as before the list existed (a "-"
+    // followed by a letter that is no option).
+    const PeersCase positions[] = {
+        {"-P 9000\t-A 127.0.0.2", true, {"127.0.0.2"}, ""},
+        {"-P 9000  -a 127.0.0.2", true, {"127.0.0.2"}, ""},
+        {"-P 9000-A 127.0.0.2", false, {}, ""},
+        {"C:\\vx-agent\\ini.txt", false, {}, ""},
+        {"C:\\vx-agent\\ini.txt -A 127.0.0.2", true, {"127.0.0.2"}, ""},
+        {"/opt/x-a/ini.txt", false, {}, ""},
+    };
+    for (const PeersCase& c : positions) {
+        tMDCProperty properties;
+        ASSERT_TRUE(load(c.source, properties)) << c.source;
+        checkPeers(properties, c);
+    }
+
     // The list's digits and dots are no value of the other options around it.
     tMDCProperty properties;
     ASSERT_TRUE(load("-I 127.0.0.1 -A 127.0.0.2,127.0.0.3 -P 9000 -D 3", properties));
     check(properties, {"9000", "CI Port 9000", "127.0.0.1", 3, 3, 5000, 5000}, "with -A");
     EXPECT_EQ((std::vector<std::string>{"127.0.0.2", "127.0.0.3"}),
               properties.allowedPeers.addresses());
+}
+
+// A command line that names a properties file reads that file; a "-a" inside
+// its path is no -A.
+TEST_F(PropertiesTest, PropertiesFileWhosePathHoldsDashA) {
+    // The command line is upper-cased before it is taken as a path, so the
+    // file is named in capitals and found relative to the working folder.
+    std::filesystem::path previous = std::filesystem::current_path();
+    std::filesystem::current_path(dir.path());
+    writeFile(dir.file("VX-AGENT.TXT"), "8196\r\n" + dir.path() + "\r\n");
+    tMDCProperty properties;
+    bool loaded = load("vx-agent.txt", properties);
+    std::filesystem::current_path(previous);
+    ASSERT_TRUE(loaded);
+    EXPECT_EQ("8196", properties.port);
+    EXPECT_FALSE(properties.allowedPeers.given());
 }
 
 TEST_F(PropertiesTest, AllowedPeersFifthLine) {
