@@ -37,6 +37,15 @@ struct OptionValue {
 
 bool isBlank(char c) { return c == ' ' || c == '\t'; }
 
+// Text without the blanks and tabs at its ends.
+std::string trimSurroundingBlanks(const std::string& text) {
+    size_t first = 0;
+    while (first < text.size() && isBlank(text[first])) ++first;
+    size_t last = text.size();
+    while (last > first && isBlank(text[last - 1])) --last;
+    return text.substr(first, last - first);
+}
+
 // The value of -A, whose letter is at source[letter]: after any blanks, the
 // characters up to the next blank; none when the next word is another
 // option. Keeps one character more than a list may hold, so that a longer
@@ -151,9 +160,13 @@ bool tMDCProperty::init(std::string source, bool optionsFlag) {
             receiveTimeout = toInt(line);
             if (readLine(file, line)) {
                 sendTimeout = toInt(line);
-                // An empty fifth line, as a file that ends in a blank line
+                // Blanks around the list do not count. An empty fifth line,
+                // or one of blanks only, as a file that ends in a blank line
                 // has, is no list: such a file allowed every peer before.
-                if (readLine(file, line) && !line.empty()) allowedPeers.set(line);
+                if (readLine(file, line)) {
+                    std::string list = trimSurroundingBlanks(line);
+                    if (!list.empty()) allowedPeers.set(list);
+                }
             }
         }
         logFile = logDir + platform::pathSeparator + "vxhid.log";

@@ -267,11 +267,22 @@ TEST_F(PropertiesTest, AllowedPeersFifthLine) {
          {},
          "Allowed peers list entry \"localhost\" is not an "
          "IPv4 address"},
-        {head + " 127.0.0.2\r\n",
+        // Blanks and tabs around the list and a CR LF or LF line end do
+        // not count; blanks inside it do.
+        {head + " 127.0.0.2\r\n", true, {"127.0.0.2"}, ""},
+        {head + "\t127.0.0.2,10.0.0.1 \t\r\n", true, {"127.0.0.2", "10.0.0.1"}, ""},
+        {head + "127.0.0.2 \n", true, {"127.0.0.2"}, ""},
+        {head + "   \r\n", false, {}, ""},
+        {head + " \t \n127.0.0.2\r\n", false, {}, ""},
+        {head + "127.0.0.2, 10.0.0.1\r\n",
          true,
          {},
-         "Allowed peers list entry \" 127.0.0.2\" is not an "
-         "IPv4 address"},
+         "Allowed peers list entry \" 10.0.0.1\" is not an IPv4 address"},
+        {head + std::string(256, '1') + "\r\n",
+         true,
+         {},
+         "Allowed peers list is longer than 255 characters, at entry \"" + std::string(40, '1') +
+             "...\""},
         // The fifth line is read only after the third and the fourth.
         {"8195\r\n" + dir.path() + "\r\n700\r\n", false, {}, ""},
     };
