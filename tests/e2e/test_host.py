@@ -8,7 +8,9 @@ the accept loop, run against the real program in a temporary program folder.
 then needs WINEPREFIX and DISPLAY set (scripts/with-wine.sh sets both). One
 test by name: append e.g. HostTest.test_second_instance_exits_without_touching_the_log.
 --tools is a native build folder whose tools/cncpeer/cncpeer and
-tools/soak/vxsoak the allowed-peers tests use (they are skipped without it).
+tools/soak/vxsoak the allowed-peers tests use. Without --tools those tests
+are skipped, unless CI is set in the environment; with --tools (as ctest
+gives it) a missing tool fails them.
 
 The agent takes its working folder as its program folder, so each agent runs
 in a fresh folder where its log files appear. Every agent binds to and every
@@ -218,11 +220,15 @@ class AgentTest(unittest.TestCase):
             self.fail("the agent keeps the connection open; it sent %r" % data)
 
     def tool(self, folder, name):
+        """A native tool; skips the test only when run by hand without
+        --tools, and fails it when the tools were asked for or under CI."""
         if not OPTIONS.tools:
+            if os.environ.get("CI"):
+                self.fail("CI is set but no --tools folder with the native cncpeer and vxsoak")
             self.skipTest("no --tools folder with the native cncpeer and vxsoak")
         path = os.path.join(OPTIONS.tools, "tools", folder, name)
         if not os.path.exists(path):
-            self.skipTest("no %s in %s" % (name, OPTIONS.tools))
+            self.fail("no %s in %s (build it there first)" % (name, OPTIONS.tools))
         return path
 
     def cncpeer(self, port, source, *commands):
