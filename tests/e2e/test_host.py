@@ -29,6 +29,8 @@ import tempfile
 import time
 import unittest
 
+from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
+
 # Time for an agent to start listening or to end; generous, since the first
 # Wine process of a prefix also starts the Wine server.
 START_SECONDS = 60
@@ -46,6 +48,68 @@ NOT_LOGGED = re.compile(
     rb"  \d+ more connections from peers off the allowed list were refused and not logged$")
 
 OPTIONS = None
+
+# The built-in key of the handshake.
+BUILT_IN_KEY = b"Lark's ink-well!"
+ACK = b"*"
+
+
+def aes_ecb(key, data, decrypt=False):
+    cipher = Cipher(algorithms.AES(key), modes.ECB())
+    worker = cipher.decryptor() if decrypt else cipher.encryptor()
+    return worker.update(data) + worker.finalize()
+
+
+class HeldSession:
+    """A session of the CNC Service's side that stays open between
+    commands: connects from source, completes the handshake, and sends
+    commands one at a time when asked."""
+
+    def __init__(self, source, port):
+        self.sock = socket.socket()
+        self.sock.settimeout(LOG_SECONDS)
+        self.sock.bind((source, 0))
+        self.sock.connect(("127.0.0.1", port))
+        self.announcement = self.receive(ANNOUNCEMENT_LENGTH)
+        self.key = os.urandom(16)
+        self.sock.sendall(aes_ecb(BUILT_IN_KEY, self.key))
+        response = self.receive(16)
+        if aes_ecb(BUILT_IN_KEY, response, decrypt=True)[:8] != self.key[:8]:
+            raise AssertionError("the response code does not carry the session key")
+        self.sock.sendall(response)
+        self.verdict = self.read_frame()
+
+    def receive(self, size):
+        data = b""
+        while len(data) < size:
+            chunk = self.sock.recv(size - len(data))
+            if not chunk:
+                raise AssertionError("the agent closed the session after %r" % data)
+            data += chunk
+        return data
+
+    def read_frame(self):
+        """The message of the next frame from the agent, acknowledged."""
+        header = aes_ecb(self.key, self.receive(16), decrypt=True)
+        fill, length = header[0], (header[1] << 8) | header[2]
+        body = aes_ecb(self.key, self.receive(length - 16), decrypt=True) if length > 16 else b""
+        self.sock.sendall(ACK)
+        return body[:len(body) - fill]
+
+    def command(self, text, answered=True):
+        """Sends one command; returns its answer frame's message."""
+        message = text + b"\r\n"
+        fill = (16 - len(message) % 16) % 16
+        body = message + b"*" * fill
+        length = 16 + len(body)
+        header = bytes([fill, length >> 8, length & 0xFF]) + b"*" * 13
+        self.sock.sendall(aes_ecb(self.key, header) + aes_ecb(self.key, body))
+        if self.receive(1) != ACK:
+            raise AssertionError("the agent did not acknowledge " + text.decode())
+        return self.read_frame() if answered else None
+
+    def close(self):
+        self.sock.close()
 
 
 def free_port():
@@ -231,6 +295,20 @@ class AgentTest(unittest.TestCase):
             self.fail("no %s in %s (build it there first)" % (name, OPTIONS.tools))
         return path
 
+    def hold_session(self, source, port):
+        """An authenticated session from source that the test keeps open."""
+        session = HeldSession(source, port)
+        self.addCleanup(session.close)
+        self.assertEqual(b"100 Confirmed", session.verdict)
+        self.assertEqual(b"", session.command(b"PRBE"))
+        return session
+
+    def check_held_session_answers(self, session):
+        """The held session was neither replaced nor disturbed: PRBE is
+        answered and QUIT ends it as always."""
+        self.assertEqual(b"", session.command(b"PRBE"))
+        self.assertEqual(b"100", session.command(b"QUIT"))
+
     def cncpeer(self, port, source, *commands):
         return subprocess.run([self.tool("cncpeer", "cncpeer"), "--bind", source, "--port", str(port)]
                               + list(commands), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
@@ -341,14 +419,8 @@ class AllowedPeersTest(AgentTest):
         port = free_port()
         self.start_listening(port, ["-I", "127.0.0.1", "-P", str(port), "-D", "3",
                                     "-A", ALLOWED])
-        allowed = self.connect_from(ALLOWED, port)
-        self.addCleanup(allowed.close)
-        allowed_port = allowed.getsockname()[1]
-        announcement = b""
-        while len(announcement) < ANNOUNCEMENT_LENGTH:
-            chunk = allowed.recv(ANNOUNCEMENT_LENGTH - len(announcement))
-            self.assertTrue(chunk, "the allowed peer's connection was closed")
-            announcement += chunk
+        held = self.hold_session(ALLOWED, port)
+        allowed_port = held.sock.getsockname()[1]
         peer_line = b"Connection from 127.0.0.2 port %d" % allowed_port
         lines = self.wait_log(lambda lines: self.count(lines, BEGIN) == 1, "the allowed session")
         self.assertLogLine([l for l in lines if l.endswith(peer_line)][0], peer_line)
@@ -357,10 +429,8 @@ class AllowedPeersTest(AgentTest):
 
         lines = self.check_refusal(port, lines)
         self.assertEqual(0, self.count(lines, FOUND))
-        # The allowed peer's session was left alone: its connection is open.
-        allowed.settimeout(0.5)
-        with self.assertRaises(socket.timeout):
-            allowed.recv(1)
+        # The allowed peer's session was left alone: it still answers.
+        self.check_held_session_answers(held)
 
         # The allowed peer's next session is served as always; cncpeer from
         # 127.0.0.1 gets no announcement.
@@ -377,18 +447,24 @@ class AllowedPeersTest(AgentTest):
 
     def test_fifth_line_of_the_properties_file(self):
         # With a command line the agent reads the file that the whole
-        # (upper-cased) command line names; this one also gives -I and -D.
-        args = ["-I", "127.0.0.1", "-D", "3"]
+        # (upper-cased) command line names; this one also gives -I and -D,
+        # and its "-a" inside a word is no -A. Blanks around the list and
+        # the CR LF line ends do not count.
+        args = ["-I", "127.0.0.1", "-D", "3", "vx-agent.txt"]
         port = free_port()
-        self.write(" ".join(args), b"%d\r\n.\r\n5000\r\n5000\r\n%s\r\n" % (port, ALLOWED.encode()))
+        self.write(" ".join(args).upper(),
+                   b"%d\r\n.\r\n5000\r\n5000\r\n %s \r\n" % (port, ALLOWED.encode()))
         self.start_listening(port, args)
         lines = self.wait_log(lambda lines: any(b"Listening on the DNC Socket" in l for l in lines),
                               "the listening line")
         self.assertEqual(1, self.count(lines, b"Allowed peers: 127.0.0.2"))
+        held = self.hold_session(ALLOWED, port)
+        lines = self.wait_log(lambda lines: self.count(lines, BEGIN) == 1, "the allowed session")
         self.check_refusal(port, lines)
+        self.check_held_session_answers(held)
         served = self.cncpeer(port, ALLOWED, "PRBE", "QUIT")
         self.assertEqual(0, served.returncode, served.stderr)
-        self.wait_log(lambda lines: self.count(lines, BEGIN) == 1, "the allowed session")
+        self.wait_log(lambda lines: self.count(lines, BEGIN) == 2, "the next allowed session")
 
     def test_malformed_lists_end_the_start(self):
         seventeen = ",".join("10.0.0.%d" % i for i in range(1, 18))
@@ -412,6 +488,8 @@ class AllowedPeersTest(AgentTest):
             (None, "127.0.0.2, 127.0.0.3", not_address % b" 127.0.0.3"),
             (None, seventeen, b"Allowed peers list has more than 16 addresses, at entry "
                               b"\"10.0.0.17\""),
+            (None, too_long,
+             b"Allowed peers list is longer than 255 characters, at entry \"100.100.100.1000\""),
         ]
         for options, file_list, message in cases:
             with self.subTest(options=options, file_list=file_list):
