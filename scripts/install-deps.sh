@@ -8,6 +8,7 @@ packages=(
     libgtest-dev libgmock-dev                # GoogleTest; its sources also serve the cross build
     libssl-dev                               # OpenSSL, a test-only reference for the cipher
     python3 python3-cryptography-vectors     # end-to-end tests; AES test vectors
+    python3-cryptography                     # the end-to-end tests' own CNC Service session
     g++-mingw-w64-x86-64                     # cross compiler for the Windows program
     wine wine64 xvfb xdotool                 # running it under Wine on a virtual display
     wixl msitools                            # its Windows Installer package; msiinfo

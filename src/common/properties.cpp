@@ -37,6 +37,15 @@ struct OptionValue {
 
 bool isBlank(char c) { return c == ' ' || c == '\t'; }
 
+// Text without the blanks and tabs at its ends.
+std::string trimSurroundingBlanks(const std::string& text) {
+    size_t first = 0;
+    while (first < text.size() && isBlank(text[first])) ++first;
+    size_t last = text.size();
+    while (last > first && isBlank(text[last - 1])) --last;
+    return text.substr(first, last - first);
+}
+
 // The value of -A, whose letter is at source[letter]: after any blanks, the
 // characters up to the next blank; none when the next word is another
 // option. Keeps one character more than a list may hold, so that a longer
@@ -90,7 +99,11 @@ bool tMDCProperty::init(std::string source, bool optionsFlag) {
             char c = source[i];
             if (c == '-') {
                 char next = i + 1 < source.size() ? source[i + 1] : '\0';
-                if (next == 'A') {
+                // -A counts only as a word of its own, at the start or after
+                // a blank, so that a command line naming a properties file
+                // whose path holds "-a" (C:\vx-agent\ini.txt) reads as before.
+                bool wordStart = i == 0 || isBlank(source[i - 1]);
+                if (next == 'A' && wordStart) {
                     // The list has limits of its own; its characters are no
                     // value of another option.
                     std::string list;
@@ -147,9 +160,13 @@ bool tMDCProperty::init(std::string source, bool optionsFlag) {
             receiveTimeout = toInt(line);
             if (readLine(file, line)) {
                 sendTimeout = toInt(line);
-                // An empty fifth line, as a file that ends in a blank line
+                // Blanks around the list do not count. An empty fifth line,
+                // or one of blanks only, as a file that ends in a blank line
                 // has, is no list: such a file allowed every peer before.
-                if (readLine(file, line) && !line.empty()) allowedPeers.set(line);
+                if (readLine(file, line)) {
+                    std::string list = trimSurroundingBlanks(line);
+                    if (!list.empty()) allowedPeers.set(list);
+                }
             }
         }
         logFile = logDir + platform::pathSeparator + "vxhid.log";

@@ -27,13 +27,21 @@ unsigned sessionThreadProc(DncSession* session) {
 
 }  // namespace
 
-AcceptLoop::AcceptLoop(tMDCProperty* properties, vSecureSocket* listener, std::string versionLine)
-    : properties_(properties), listener_(listener), versionLine_(std::move(versionLine)) {}
+AcceptLoop::AcceptLoop(tMDCProperty* properties, vSecureSocket* listener, std::string versionLine,
+                       long long (*clock)())
+    : properties_(properties),
+      listener_(listener),
+      versionLine_(std::move(versionLine)),
+      refusals_(clock) {}
 
 AcceptLoop::~AcceptLoop() { discardCurrentSession(); }
 
 void AcceptLoop::acceptOne() {
-    writeLog(kTag, "Create a new Socket and accept a connection request", 3);
+    // After a refusal that was only counted, this round writes no line either,
+    // so that a storm of refused peers cannot reach the log's loop guard
+    // through this line at the verbose levels.
+    if (!quietRound_) writeLog(kTag, "Create a new Socket and accept a connection request", 3);
+    quietRound_ = false;
     vSecureSocket* client = new (std::nothrow) vSecureSocket();
     if (client == nullptr) {
         writeLog(kTag, formatText("Failed to Create a Socket to accept%d", WSAGetLastError()), 1);
@@ -49,14 +57,11 @@ void AcceptLoop::acceptOne() {
     // With an allowed-peers list only those peers reach the session lines
     // below. Any other connection is closed before the announcement and
     // leaves the current session alone; so is a failed accept, whose peer
-    // is unknown.
+    // is unknown. Refusal lines are limited per second (RefusalLog).
     const AllowedPeers& allowed = properties_->allowedPeers;
     if (allowed.given() && !(client->connected && allowed.allows(client->peerAddress))) {
         if (client->connected) {
-            writeLog(kTag,
-                     formatText("Refused a connection from %s port %u: not an allowed peer",
-                                client->peerAddress.c_str(), client->peerPort),
-                     1);
+            quietRound_ = !refusals_.refused(client->peerAddress, client->peerPort);
         }
         client->closeSocket();
         delete client;

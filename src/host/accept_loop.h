@@ -5,13 +5,18 @@
 #include <string>
 #include <thread>
 
+#include "host/refusal_log.h"
+
 class DncSession;
 class vSecureSocket;
 struct tMDCProperty;
 
 class AcceptLoop {
 public:
-    AcceptLoop(tMDCProperty* properties, vSecureSocket* listener, std::string versionLine);
+    // clock (seconds since 1970, null for the system's) paces the refusal
+    // lines of the allowed-peers list.
+    AcceptLoop(tMDCProperty* properties, vSecureSocket* listener, std::string versionLine,
+               long long (*clock)() = nullptr);
     // Discards the current session, as the next connection would.
     ~AcceptLoop();
     AcceptLoop(const AcceptLoop&) = delete;
@@ -30,4 +35,7 @@ private:
     std::string versionLine_;
     DncSession* current_ = nullptr;
     std::thread currentThread_;
+    RefusalLog refusals_;
+    // The previous round refused a peer without a line.
+    bool quietRound_ = false;
 };

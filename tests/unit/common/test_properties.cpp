@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -211,12 +212,45 @@ TEST_F(PropertiesTest, AllowedPeersOption) {
         checkPeers(properties, c);
     }
 
+    // -A is an option only as a word of its own: at the start or after a
+    // blank. Inside a word it is read as before the list existed (a "-"
+    // followed by a letter that is no option).
+    const PeersCase positions[] = {
+        {"-P 9000\t-A 127.0.0.2", true, {"127.0.0.2"}, ""},
+        {"-P 9000  -a 127.0.0.2", true, {"127.0.0.2"}, ""},
+        {"-P 9000-A 127.0.0.2", false, {}, ""},
+        {"C:\\vx-agent\\ini.txt", false, {}, ""},
+        {"C:\\vx-agent\\ini.txt -A 127.0.0.2", true, {"127.0.0.2"}, ""},
+        {"/opt/x-a/ini.txt", false, {}, ""},
+    };
+    for (const PeersCase& c : positions) {
+        tMDCProperty properties;
+        ASSERT_TRUE(load(c.source, properties)) << c.source;
+        checkPeers(properties, c);
+    }
+
     // The list's digits and dots are no value of the other options around it.
     tMDCProperty properties;
     ASSERT_TRUE(load("-I 127.0.0.1 -A 127.0.0.2,127.0.0.3 -P 9000 -D 3", properties));
     check(properties, {"9000", "CI Port 9000", "127.0.0.1", 3, 3, 5000, 5000}, "with -A");
     EXPECT_EQ((std::vector<std::string>{"127.0.0.2", "127.0.0.3"}),
               properties.allowedPeers.addresses());
+}
+
+// A command line that names a properties file reads that file; a "-a" inside
+// its path is no -A.
+TEST_F(PropertiesTest, PropertiesFileWhosePathHoldsDashA) {
+    // The command line is upper-cased before it is taken as a path, so the
+    // file is named in capitals and found relative to the working folder.
+    std::filesystem::path previous = std::filesystem::current_path();
+    std::filesystem::current_path(dir.path());
+    writeFile(dir.file("VX-AGENT.TXT"), "8196\r\n" + dir.path() + "\r\n");
+    tMDCProperty properties;
+    bool loaded = load("vx-agent.txt", properties);
+    std::filesystem::current_path(previous);
+    ASSERT_TRUE(loaded);
+    EXPECT_EQ("8196", properties.port);
+    EXPECT_FALSE(properties.allowedPeers.given());
 }
 
 TEST_F(PropertiesTest, AllowedPeersFifthLine) {
@@ -233,11 +267,22 @@ TEST_F(PropertiesTest, AllowedPeersFifthLine) {
          {},
          "Allowed peers list entry \"localhost\" is not an "
          "IPv4 address"},
-        {head + " 127.0.0.2\r\n",
+        // Blanks and tabs around the list and a CR LF or LF line end do
+        // not count; blanks inside it do.
+        {head + " 127.0.0.2\r\n", true, {"127.0.0.2"}, ""},
+        {head + "\t127.0.0.2,10.0.0.1 \t\r\n", true, {"127.0.0.2", "10.0.0.1"}, ""},
+        {head + "127.0.0.2 \n", true, {"127.0.0.2"}, ""},
+        {head + "   \r\n", false, {}, ""},
+        {head + " \t \n127.0.0.2\r\n", false, {}, ""},
+        {head + "127.0.0.2, 10.0.0.1\r\n",
          true,
          {},
-         "Allowed peers list entry \" 127.0.0.2\" is not an "
-         "IPv4 address"},
+         "Allowed peers list entry \" 10.0.0.1\" is not an IPv4 address"},
+        {head + std::string(256, '1') + "\r\n",
+         true,
+         {},
+         "Allowed peers list is longer than 255 characters, at entry \"" + std::string(40, '1') +
+             "...\""},
         // The fifth line is read only after the third and the fourth.
         {"8195\r\n" + dir.path() + "\r\n700\r\n", false, {}, ""},
     };

@@ -179,6 +179,70 @@ TEST_F(AcceptLoopTest, PeersOffTheListAreRefusedWithoutTouchingTheSession) {
     EXPECT_EQ(1u, count(text, "Found Running Session")) << text;
 }
 
+// The log and the refusal lines read this clock, so that a burst of refusals
+// falls into one second, the log guard's own, however long it takes.
+long long fakeNow = 0;
+long long fakeClock() { return fakeNow; }
+
+struct FakeLogClock {
+    FakeLogClock() { activity_log_testing::setClock(fakeClock); }
+    ~FakeLogClock() { activity_log_testing::setClock(nullptr); }
+};
+
+// A host off the list that connects over and over gets at most ten lines a
+// second; the other refusals leave no line (not even the loop's level-3
+// line of the next round), so the log stays far below its loop guard. When
+// refusals are logged again in a later second, one line first says how many
+// were not.
+TEST_F(AcceptLoopTest, RefusalLinesAreLimitedPerSecond) {
+    testing_support::ScopedSeams seams(true);  // the loop guard's exit throws
+    fakeNow = 1765350000;
+    FakeLogClock logClock;
+    log.properties().allowedPeers.set("127.0.0.2");
+    const int kBurst = 300;
+    std::string text;
+    {
+        AcceptLoop loop(&log.properties(), &listener, "version line", fakeClock);
+        connectSilentPeer("127.0.0.2");
+        loop.acceptOne();
+        DncSession* session = loop.currentSession();
+        ASSERT_NE(nullptr, session);
+
+        for (int i = 0; i < kBurst; ++i) {
+            connectSilentPeer("127.0.0.1");
+            loop.acceptOne();
+            closesocket(clients.back());
+            clients.pop_back();
+        }
+        EXPECT_EQ(session, loop.currentSession());
+        text = log.contents();
+        EXPECT_EQ(static_cast<size_t>(RefusalLog::kLinesPerSecond),
+                  count(text, "not an allowed peer"));
+        EXPECT_EQ(0u, count(text, "not logged"));
+        EXPECT_LT(count(text, "\r\n"), 40u) << text;
+
+        fakeNow += 1;
+        unsigned short lastPort = connectSilentPeer("127.0.0.1");
+        loop.acceptOne();
+        EXPECT_EQ(session, loop.currentSession());
+        text = log.contents();
+        std::string summary = formatText(
+            "TesselMDC::_tWinMain %d more connections from peers off the allowed list were "
+            "refused and not logged",
+            kBurst - RefusalLog::kLinesPerSecond);
+        std::string refusal = formatText(
+            "TesselMDC::_tWinMain Refused a connection from 127.0.0.1 port %u: not an allowed peer",
+            lastPort);
+        size_t summaryAt = text.find(summary);
+        ASSERT_NE(std::string::npos, summaryAt) << text;
+        // The refusal's own line comes right after it.
+        size_t next = text.find("\r\n", summaryAt) + 2;
+        std::string nextLine = text.substr(next, text.find("\r\n", next) - next);
+        EXPECT_NE(std::string::npos, nextLine.find(refusal)) << text;
+    }
+    EXPECT_FALSE(log.contains("seems to be in a loop")) << log.contents();
+}
+
 TEST_F(AcceptLoopTest, EveryPeerIsAllowedWithoutAList) {
     AcceptLoop loop(&log.properties(), &listener, "version line");
     unsigned short peerPort = connectSilentPeer("127.0.0.2");
