@@ -412,6 +412,55 @@ TEST(CncPeerSession, ReadsLateAndSplitFramesAndRejectsBadOnes) {
     EXPECT_EQ("**", agent.acks);  // the verdict and the late answer
 }
 
+// The agent takes the acknowledgement as the sign that its answer arrived,
+// so an answer that arrives whole but does not open is not acknowledged.
+TEST(CncPeerSession, CorruptAnswerIsNotAcknowledged) {
+    struct Case {
+        const char* what;
+        int fill;              // header byte 0
+        unsigned char filler;  // what stands in the fill bytes
+    };
+    const Case cases[] = {
+        {"a fill byte other than '*'", 13, 'X'},
+        {"a fill count above 15", 16, '*'},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        FakeAgent agent;
+        agent.start([&c](FakeAgent& a) {
+            if (!a.handshake()) return;
+            a.readFrame();
+            // "abc" in one block: header and block built by hand.
+            unsigned char header[16];
+            std::memset(header, '*', sizeof header);
+            header[0] = static_cast<unsigned char>(c.fill);
+            header[1] = 0;
+            header[2] = 32;
+            unsigned char block[16];
+            std::memset(block, c.filler, sizeof block);
+            std::memcpy(block, "abc", 3);
+            std::string frameBytes;
+            for (const unsigned char* plain : {header, block}) {
+                unsigned char encrypted[16];
+                encryptBlock(plain, a.cipher->sessionKey, encrypted);
+                frameBytes.append(reinterpret_cast<char*>(encrypted), 16);
+            }
+            a.sendBytes(frameBytes);
+            a.acks += a.receiveOnce(1);  // nothing: the peer gives up and closes
+        });
+        CncPeer peer;
+        ASSERT_TRUE(peer.connect("127.0.0.1", agent.port(), kWaitMs)) << peer.lastError();
+        ASSERT_TRUE(peer.handshake(withKey(), kWaitMs)) << peer.lastError();
+        EXPECT_EQ(Status::kOk, peer.sendCommand("PRBE\r\n", kWaitMs)) << peer.lastError();
+        std::string answer = "<none>";
+        EXPECT_EQ(Status::kFailed, peer.readAnswer(answer, kWaitMs));
+        EXPECT_EQ("", answer);
+        peer.close();
+        agent.join();
+        EXPECT_EQ("*", agent.acks);  // the verdict's only
+    }
+}
+
 TEST(CncPeerSession, ConnectionRefusedAndClosedAreReported) {
     // A port that was just free: nothing listens there.
     int freePort = 0;
