@@ -7,6 +7,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -776,6 +777,86 @@ TEST(CncPeerWatch, PrintsEachScanOnceAndQuitsOnStop) {
         EXPECT_NE(std::string::npos, err.str().find("cncpeer: watching 127.0.0.1:")) << err.str();
         EXPECT_NE(std::string::npos, err.str().find("cncpeer: stopped")) << err.str();
     }
+    cncpeer::clearStopRequest();
+}
+
+// What a stream had written out at its last flush, readable from another
+// thread: what a reader of standard output could have seen by then.
+class FlushRecorder : public std::stringbuf {
+public:
+    std::string flushed() {
+        std::lock_guard<std::mutex> hold(lock_);
+        return flushed_;
+    }
+
+protected:
+    int sync() override {
+        std::lock_guard<std::mutex> hold(lock_);
+        flushed_ = str();
+        return 0;
+    }
+
+private:
+    std::mutex lock_;
+    std::string flushed_;
+};
+
+// The agent takes the acknowledgement as delivery, so by the time it arrives
+// the scans must be written out and flushed.
+TEST(CncPeerWatch, ScansAreWrittenOutBeforeTheAnswerIsAcknowledged) {
+    cncpeer::clearStopRequest();
+    FlushRecorder sink;
+    std::ostream out(&sink);
+    std::string atAck = "<no acknowledgement>";
+    FakeAgent agent;
+    agent.start([&](FakeAgent& a) {
+        if (!a.handshake()) return;
+        a.readFrame();
+        a.sendBytes(a.frameOf("s1\ns2\n"));
+        std::string ack = a.receiveOnce(1);
+        if (ack == "*") atAck = sink.flushed();
+        cncpeer::requestStop();
+        a.readFrame();
+        a.sendFrame("100");
+        a.closeConnection();
+    });
+    cncpeer::WatchSettings settings;
+    settings.host = "127.0.0.1";
+    settings.port = agent.port();
+    settings.timeoutMs = 3000;
+    settings.intervalMs = 50;
+    std::ostringstream err;
+    EXPECT_EQ(0, cncpeer::runWatch(settings, out, err));
+    agent.join();
+    EXPECT_EQ("s1\ns2\n", atAck);
+    EXPECT_EQ((std::vector<std::string>{"PRBE\r\n", "QUIT\r\n"}), agent.commands);
+    cncpeer::clearStopRequest();
+}
+
+// With nothing to connect to, the pause before each try doubles from 250 ms
+// and stays at 5 s; the pauses are recorded, not slept.
+TEST(CncPeerWatch, RetryPausesDoubleUpToFiveSeconds) {
+    cncpeer::clearStopRequest();
+    int freePort = 0;
+    {
+        FakeAgent gone;
+        freePort = gone.port();
+    }
+    std::vector<int> pauses;
+    cncpeer::WatchSettings settings;
+    settings.host = "127.0.0.1";
+    settings.port = freePort;
+    settings.timeoutMs = 500;
+    settings.pause = [&pauses](int ms) {
+        pauses.push_back(ms);
+        if (pauses.size() == 9) cncpeer::requestStop();
+    };
+    std::ostringstream out;
+    std::ostringstream err;
+    EXPECT_EQ(0, cncpeer::runWatch(settings, out, err));
+    EXPECT_EQ((std::vector<int>{250, 500, 1000, 2000, 4000, 5000, 5000, 5000, 5000}), pauses);
+    EXPECT_EQ("", out.str());
+    EXPECT_NE(std::string::npos, err.str().find("next try in 5000 ms")) << err.str();
     cncpeer::clearStopRequest();
 }
 
