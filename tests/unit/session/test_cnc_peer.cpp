@@ -671,6 +671,8 @@ TEST(CncPeerCli, RefusesBadArgumentsBeforeConnecting) {
         {"--port", port, "XYZ", "PRBE"},
         {"--port", port, "DBUG", "3", "4"},
         {"--port", port, "CNFG", std::string(2040, 'p')},
+        // "CNFG " and CR LF leave 2025 bytes of a 2032-byte command text.
+        {"--port", port, "CNFG", std::string(2026, 'p')},
         {"--port", "0", "NOOP"},
         {"--port", "80x", "NOOP"},
         {"--port", port, "--key", "0011", "NOOP"},
@@ -688,6 +690,10 @@ TEST(CncPeerCli, RefusesBadArgumentsBeforeConnecting) {
         EXPECT_EQ("", run.out) << args.back();
         EXPECT_NE(std::string::npos, run.err.find("--help")) << run.err;
     }
+    // The longest payload that fits passes the checks and goes on to connect.
+    CliRun longest = runCli({"--port", port, "CNFG", std::string(2025, 'p')});
+    EXPECT_EQ(cncpeer::kExitConnect, longest.code) << longest.err;
+
     CliRun help = runCli({"--help"});
     EXPECT_EQ(cncpeer::kExitOk, help.code);
     EXPECT_EQ(cncpeer::kUsage, help.out);
