@@ -737,6 +737,94 @@ TEST(CncPeerCli, JsonGivesOneObjectPerCommandAndNothingElse) {
     EXPECT_EQ("", run.err);
 }
 
+// With --json every failure still gives an object, with the problem in
+// "error", and the exit code is the one the text form gives.
+TEST(CncPeerCli, JsonWritesAnObjectForTheFailure) {
+    using Script = std::function<void(FakeAgent&)>;
+    struct Case {
+        const char* what;
+        std::vector<std::string> commands;
+        Script script;
+        int code;
+        const char* out;  // the objects, without their time, host and port
+    };
+    const Case cases[] = {
+        {"NOOP not acknowledged",
+         {"NOOP"},
+         [](FakeAgent& a) {
+             if (!a.handshake()) return;
+             a.receiveOnce(2048);
+             a.closeConnection();
+         },
+         cncpeer::kExitCommand,
+         ",\"command\":\"NOOP\",\"argument\":null,\"answer\":null,\"closed\":false,\"error\":"},
+        {"DBUG answered wrongly",
+         {"DBUG", "3"},
+         [](FakeAgent& a) {
+             if (!a.handshake()) return;
+             a.readFrame();
+             a.sendFrame("100");
+             a.waitForPeerToClose();
+         },
+         cncpeer::kExitCommand,
+         ",\"command\":\"DBUG\",\"argument\":\"3\",\"answer\":\"100\",\"closed\":false,"
+         "\"error\":\"expected \\\"200\\\\r\\\\n\\\"\"}\n"},
+        {"UPDT restart with commands left",
+         {"UPDT", "PRBE"},
+         [](FakeAgent& a) {
+             if (!a.handshake()) return;
+             a.readFrame();
+             a.closeConnection();
+         },
+         cncpeer::kExitCommand,
+         ",\"command\":\"UPDT\",\"argument\":null,\"answer\":null,\"closed\":true}\n"
+         "{,\"command\":\"PRBE\",\"argument\":null,\"answer\":null,\"closed\":false,"
+         "\"error\":\"the connection has ended; 1 command(s) not sent\"}\n"},
+        {"handshake answered 200 Failed",
+         {"NOOP"},
+         [](FakeAgent& a) {
+             a.handshake(true);
+             a.waitForPeerToClose();
+         },
+         cncpeer::kExitHandshake,
+         ",\"error\":\"handshake failed: the agent answered \\\"200 Failed\\\"\"}\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        FakeAgent agent;
+        agent.start(c.script);
+        std::vector<std::string> args = {"--port", std::to_string(agent.port()), "--timeout", "500",
+                                         "--json"};
+        args.insert(args.end(), c.commands.begin(), c.commands.end());
+        CliRun run = runCli(args);
+        agent.join();
+        EXPECT_EQ(c.code, run.code) << run.err;
+        const std::string where =
+            "{\"host\":\"127.0.0.1\",\"port\":" + std::to_string(agent.port());
+        // Host and port stand in every object; the case gives the rest.
+        std::string out = withoutTimes(run.out);
+        for (size_t at = out.find(where); at != std::string::npos; at = out.find(where, at)) {
+            out.replace(at, where.size(), "{");
+        }
+        EXPECT_EQ(0u, out.rfind(std::string("{") + c.out, 0)) << out;
+        EXPECT_EQ(std::string::npos, run.err.find("{")) << run.err;
+    }
+
+    // No connection: one object with the problem.
+    int freePort = 0;
+    {
+        FakeAgent gone;
+        freePort = gone.port();
+    }
+    CliRun refused = runCli({"--port", std::to_string(freePort), "--json", "NOOP"});
+    EXPECT_EQ(cncpeer::kExitConnect, refused.code);
+    EXPECT_NE(std::string::npos,
+              withoutTimes(refused.out)
+                  .find("{\"host\":\"127.0.0.1\",\"port\":" + std::to_string(freePort) +
+                        ",\"error\":\"cannot connect"))
+        << refused.out;
+}
+
 // Watch prints every scan of every answer once, in order, an empty scan as
 // an empty line, and ends with QUIT once a stop is requested.
 TEST(CncPeerWatch, PrintsEachScanOnceAndQuitsOnStop) {
