@@ -193,6 +193,19 @@ class WatchTest(unittest.TestCase):
         self.assertIn("next try in 500 ms", status)
         self.assertTrue(status.endswith("cncpeer: stopped\n"), status)
 
+    def test_sigint_while_connected_sends_quit_and_exits_0(self):
+        port = free_port()
+        _, log = self.start_agent("agent", port)
+        watch = self.start_watch(port, "--interval", "200")
+        self.wait_probes(log, 2)
+        watch.send_signal(signal.SIGINT)
+        self.assertEqual(0, watch.wait(timeout=10))
+        wait_until(lambda: QUIT_LINE in self.read(log), LOG_SECONDS, "the QUIT")
+        self.assertEqual(1, self.read(log).count(b"Begin new Session"))
+        self.assertEqual(b"", self.read(self.watch_out))
+        self.assertTrue(self.read(self.watch_err).endswith(b"cncpeer: stopped\n"),
+                        self.read(self.watch_err))
+
     def test_sigint_ends_watch_while_no_agent_answers(self):
         watch = self.start_watch(free_port(), "--timeout", "1000")
         wait_until(lambda: b"next try in 500 ms" in self.read(self.watch_err), LOG_SECONDS,

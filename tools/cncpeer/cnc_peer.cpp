@@ -509,11 +509,19 @@ Status CncPeer::readAnswer(std::string& message, int timeoutMs, bool acknowledge
         return fail(Status::kFailed,
                     formatText("frame of %d bytes cut short: %s", length, error_.c_str()));
     }
-    if (acknowledge) {
-        std::string ack(1, static_cast<char>(frame::kAckByte));
-        if (!sendRaw(ack)) return Status::kFailed;
+    // Only a frame that arrived whole and opens is acknowledged: the agent
+    // takes the acknowledgement as the sign that its answer was received.
+    if (!decodeFrame(key_, frameBytes, message, error)) {
+        message.clear();
+        return fail(Status::kFailed, error);
     }
-    if (!decodeFrame(key_, frameBytes, message, error)) return fail(Status::kFailed, error);
+    if (acknowledge) return sendAck();
+    return Status::kOk;
+}
+
+Status CncPeer::sendAck() {
+    std::string ack(1, static_cast<char>(frame::kAckByte));
+    if (!sendRaw(ack)) return Status::kFailed;
     return Status::kOk;
 }
 

@@ -125,11 +125,16 @@ public:
     Status sendCommand(const std::string& message, int timeoutMs = kDefaultTimeoutMs);
 
     // Reads one frame: the header block first, then the length it announces
-    // (at most 2064 bytes in all); acknowledges it once it is complete unless
-    // told not to, and returns its message. A timeout before the first byte
-    // leaves the connection usable; a frame cut short does not.
+    // (at most 2064 bytes in all), and opens it. Only a frame that is whole
+    // and opens is acknowledged, and only when acknowledge is true; a caller
+    // that must keep the message first reads with false and then calls
+    // sendAck(). A corrupt frame is never acknowledged and gives no message.
+    // A timeout before the first byte leaves the connection usable; a frame
+    // cut short does not.
     Status readAnswer(std::string& message, int timeoutMs = kDefaultTimeoutMs,
                       bool acknowledge = true);
+    // Sends the one-byte acknowledgement of the frame just read.
+    Status sendAck();
 
     // kClosed when the agent closes the connection within timeoutMs,
     // kTimedOut when it stays open and silent, kFailed when bytes arrive.

@@ -56,7 +56,11 @@ const char kUsage[] =
     "\"argument\" and \"answer\" are null when there is none (\"answer\" is null\n"
     "for a command answered by the acknowledgement alone); \"closed\" is true\n"
     "when the agent ended the connection after it. Bytes above 0x7F are\n"
-    "written as \\u0080 to \\u00ff.\n"
+    "written as \\u0080 to \\u00ff. The command that fails (not acknowledged,\n"
+    "its answer missing or wrong, or not sent because the connection ended)\n"
+    "gets its object too, with \"closed\":false and \"error\" holding the\n"
+    "problem; no object follows it. When the connection or the handshake\n"
+    "fails, the one object is {\"time\":...,\"host\":...,\"port\":...,\"error\":...}.\n"
     "\n"
     "watch: one session that sends PRBE every --interval MS (default 500) and\n"
     "prints each scan as it arrives: the scan and a line end, or with --json\n"
@@ -64,6 +68,11 @@ const char kUsage[] =
     "drops or the agent restarts it connects again, waiting 250 ms after the\n"
     "first failure and twice as long after each further one, at most 5 s.\n"
     "Ctrl+C or SIGTERM ends it: QUIT when connected, then exit status 0.\n"
+    "The wait between an answer and the next PRBE is the interval, exactly\n"
+    "(a stop request cuts it short). Keep it well below the agent's command\n"
+    "time-out (15 s by default): with a longer interval the agent has ended\n"
+    "the session by the next PRBE, which then waits --timeout MS for an\n"
+    "acknowledgement that never comes, so every poll connects anew.\n"
     "Standard output carries only the scans; status and problems go to\n"
     "standard error.\n"
     "\n"
@@ -272,6 +281,23 @@ public:
         flush();
     }
 
+    // The command failed with problem: with --json its object goes out with
+    // the answer, if one came, and the problem in "error".
+    void failed(const Command& command, const std::string& problem) {
+        if (!json()) return;
+        if (!havePending_) line(command).null("answer");
+        pending_.flag("closed", false).text("error", problem);
+        flush();
+    }
+
+    // The connection or the handshake failed before any command: with
+    // --json one object that says so.
+    void failedBeforeCommands(const std::string& problem) {
+        if (!json()) return;
+        out_ << JsonLine(settings_.host, settings_.port).text("error", problem).line();
+        out_.flush();
+    }
+
     // The answered command is finished: the object goes out.
     void finished() {
         if (!json() || !havePending_) return;
@@ -312,7 +338,7 @@ bool runCommand(CncPeer& peer, const Command& command, int timeoutMs, bool& clos
     std::string label = command.word;
     if (!command.argument.empty()) label += " " + escapeText(command.argument);
     auto problem = [&](const std::string& text) {
-        report.finished();
+        report.failed(command, text);
         err << "cncpeer: " << label << ": " << text << "\n";
         return false;
     };
@@ -377,9 +403,11 @@ int runCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
         return runWatch(watch, out, err);
     }
 
+    Report report(settings, out);
     CncPeer peer;
     peer.setSourceAddress(settings.source);
     if (!peer.connect(settings.host, settings.port, settings.timeoutMs)) {
+        report.failedBeforeCommands(peer.lastError());
         err << "cncpeer: " << peer.lastError() << "\n";
         return kExitConnect;
     }
@@ -391,11 +419,11 @@ int runCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
     if (!peer.verdict().empty() && !settings.json)
         out << "verdict: " << quoted(peer.verdict()) << "\n";
     if (!confirmed) {
+        report.failedBeforeCommands("handshake failed: " + peer.lastError());
         err << "cncpeer: handshake failed: " << peer.lastError() << "\n";
         return kExitHandshake;
     }
 
-    Report report(settings, out);
     for (size_t i = 0; i < settings.commands.size(); ++i) {
         bool closed = false;
         if (!runCommand(peer, settings.commands[i], settings.timeoutMs, closed, report, err)) {
@@ -403,7 +431,10 @@ int runCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
         }
         size_t left = settings.commands.size() - i - 1;
         if (closed && left > 0) {
-            err << "cncpeer: the connection has ended; " << left << " command(s) not sent\n";
+            std::string problem =
+                "the connection has ended; " + std::to_string(left) + " command(s) not sent";
+            report.failed(settings.commands[i + 1], problem);
+            err << "cncpeer: " << problem << "\n";
             return kExitCommand;
         }
     }

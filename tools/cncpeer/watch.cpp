@@ -22,11 +22,15 @@ constexpr int kStopCheckMs = 50;
 // How long the QUIT at the end may take before the tool leaves anyway.
 constexpr int kQuitWaitMs = 2000;
 
-// Sleeps for ms, or less when a stop is requested meanwhile.
-void pause(int ms) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!stopRequested() && std::chrono::steady_clock::now() < end) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(kStopCheckMs));
+// Sleeps for ms, or less when a stop is requested meanwhile. The stop is
+// looked at every kStopCheckMs; the last step is only what is left.
+void sleepUnlessStopped(int ms) {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point end = Clock::now() + std::chrono::milliseconds(ms);
+    while (!stopRequested()) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
+        if (left.count() <= 0) break;
+        std::this_thread::sleep_for(std::min(left, std::chrono::milliseconds(kStopCheckMs)));
     }
 }
 
@@ -54,6 +58,14 @@ public:
     }
 
 private:
+    void pause(int ms) {
+        if (settings_.pause) {
+            settings_.pause(ms);
+        } else {
+            sleepUnlessStopped(ms);
+        }
+    }
+
     std::string where() const { return settings_.host + ":" + std::to_string(settings_.port); }
 
     bool openSession() {
@@ -78,21 +90,25 @@ private:
         if (stopRequested()) return;
         err_ << "cncpeer: next try in " << retryPauseMs_ << " ms\n";
         pause(retryPauseMs_);
-        retryPauseMs_ = std::min(retryPauseMs_ * 2, kMaxRetryPauseMs);
+        retryPauseMs_ = nextRetryPauseMs(retryPauseMs_);
     }
 
-    // One PRBE and its answer. The answer frame is acknowledged only once it
-    // has arrived whole (readAnswer), so scans that do not reach us are not
-    // taken as delivered by the agent.
+    // One PRBE and its answer. The agent counts the scans as delivered once
+    // it has the acknowledgement, so the answer is acknowledged only after it
+    // arrived whole, opened and its scans were written out and flushed. A
+    // corrupt answer is not acknowledged: the agent keeps its scans.
     bool probeOnce() {
         std::string answer;
         Status status = peer_.sendCommand(commandText("PRBE"), settings_.timeoutMs);
-        if (status == Status::kOk) status = peer_.readAnswer(answer, settings_.timeoutMs);
+        if (status == Status::kOk) status = peer_.readAnswer(answer, settings_.timeoutMs, false);
+        if (status == Status::kOk) {
+            printScans(answer);
+            status = peer_.sendAck();
+        }
         if (status != Status::kOk) {
             err_ << "cncpeer: session with " << where() << " lost: " << peer_.lastError() << "\n";
             return false;
         }
-        printScans(answer);
         return true;
     }
 
@@ -132,6 +148,8 @@ private:
 };
 
 }  // namespace
+
+int nextRetryPauseMs(int pauseMs) { return std::min(pauseMs * 2, kMaxRetryPauseMs); }
 
 void requestStop() { stopFlag.store(true); }
 bool stopRequested() { return stopFlag.load(); }

@@ -2,6 +2,7 @@
 // cncpeer watch: one session that polls PRBE and prints each scan as it
 // arrives, reconnecting whenever the connection drops or the agent restarts,
 // until Ctrl+C or SIGTERM (or requestStop()) ends it with a QUIT.
+#include <functional>
 #include <ostream>
 #include <string>
 
@@ -23,7 +24,16 @@ struct WatchSettings {
     int intervalMs = kDefaultIntervalMs;
     bool json = false;
     HandshakeOptions handshake;
+    // Called for each wait (the interval between probes and the pause before
+    // another try) with its length in milliseconds. Empty: a real sleep of
+    // exactly that length that ends early on a stop request. Tests put a
+    // recorder here.
+    std::function<void(int ms)> pause;
 };
+
+// The pause before the next try after one of pauseMs failed: twice as long,
+// at most kMaxRetryPauseMs.
+int nextRetryPauseMs(int pauseMs);
 
 // Polls until a stop is requested, then says QUIT when connected. Scans go
 // to out, one line each (the scan's bytes, or one JSON object with time,

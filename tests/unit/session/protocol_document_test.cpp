@@ -1,13 +1,15 @@
 // docs/protocol.md against the code: its worked bytes are made again here
 // with the agent's cipher object and the peer's frame code and compared byte
-// for byte, and its command table with the agent's table, so the document
-// fails the tests as soon as it and the code disagree.
+// for byte, its command table with the agent's table and the answers the
+// agent's own session gives, so the document fails the tests as soon as it
+// and the code disagree.
 #include <gtest/gtest.h>
 
 #include <array>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <regex>
@@ -62,10 +64,19 @@ std::string hexOf(const Bytes& bytes) {
 }
 
 // Every fenced block opened with "```hex NAME", by name. A block that is not
-// pairs of hex digits is reported and left out.
+// pairs of hex digits is reported and left out, and so is an opening whose
+// name or body the pattern does not take: no block is skipped unnoticed.
 std::map<std::string, Bytes> hexBlocks(const std::string& document) {
     std::map<std::string, Bytes> blocks;
-    static const std::regex block("```hex ([a-z-]+)\n([^`]*)```");
+    static const std::regex block("```hex ([A-Za-z0-9_-]+)\n([^`]*)```");
+    size_t openings = 0;
+    for (size_t at = document.find("```hex"); at != std::string::npos;
+         at = document.find("```hex", at + 1)) {
+        ++openings;
+    }
+    size_t matched = static_cast<size_t>(std::distance(
+        std::sregex_iterator(document.begin(), document.end(), block), std::sregex_iterator()));
+    EXPECT_EQ(openings, matched) << "a ```hex block with a name or body that is not read";
     for (std::sregex_iterator it(document.begin(), document.end(), block), end; it != end; ++it) {
         const std::string name = (*it)[1];
         std::istringstream words((*it)[2]);
@@ -130,10 +141,16 @@ TEST(ProtocolDocument, WorkedBytesAreWhatTheCodeMakes) {
     cipher->makeResponseCode(sessionCode);
     ASSERT_EQ(kSessionKey, block(cipher->sessionKey));
 
-    // The random half is drawn anew at each handshake; the example's is put
-    // in its place and the response encrypted as the agent does.
+    // makeResponseCode sends its response block encrypted with the built-in
+    // key: the key's first half, then a random half drawn anew (from the
+    // clock) at each handshake, which no test can choose. What it made is
+    // checked to be exactly that; then the example's random half is put in
+    // place of the one drawn and encrypted the same way.
     ASSERT_EQ(Bytes(kSessionKey.begin(), kSessionKey.begin() + 8),
               Bytes(cipher->responseCode, cipher->responseCode + 8));
+    unsigned char sent[16];
+    encryptBlock(cipher->responseCode, builtInKey, sent);
+    ASSERT_EQ(block(sent), block(cipher->encryptedResponse));
     std::memcpy(cipher->responseCode + 8, kRandomHalf.data(), kRandomHalf.size());
     encryptBlock(cipher->responseCode, builtInKey, cipher->encryptedResponse);
 
@@ -187,31 +204,68 @@ TEST(ProtocolDocument, WorkedBytesAreWhatTheCodeMakes) {
     EXPECT_EQ(kTwoScans, message);
 }
 
+// One row of the document's command table.
+struct DocumentedCommand {
+    std::string word;
+    int code;
+    std::string answer;  // the answer column as written
+};
+
+// Rows "| `WORD` | code | what the agent does | answer |".
+std::vector<DocumentedCommand> documentedCommands(const std::string& document) {
+    static const std::regex row("\\n\\| `([A-Z]{3,4})` \\| ([0-9]+) \\| [^|]+\\| ([^|\\n]+) \\|");
+    std::vector<DocumentedCommand> rows;
+    for (std::sregex_iterator it(document.begin(), document.end(), row), end; it != end; ++it) {
+        rows.push_back({(*it)[1], std::stoi((*it)[2]), (*it)[3]});
+    }
+    return rows;
+}
+
+// The fixed answer texts the table names, as bytes.
+const std::map<std::string, std::string> kAnswerTexts = {
+    {"\"100\"", "100"},
+    {"\"200\" CR LF", "200\r\n"},
+};
+
+// Hex pairs with blanks between, as the document writes short byte strings.
+std::string inlineHex(const std::string& text) {
+    std::string hex = hexOf(Bytes(text.begin(), text.end()));
+    return hex.substr(0, hex.size() - 1);
+}
+
 TEST(ProtocolDocument, BuiltInKeyAndCommandTableAreTheAgents) {
     const std::string document = documentText();
     EXPECT_NE(std::string::npos, document.find("`" + hexOf(block(builtInKey)).substr(0, 47) + "`"))
         << "the built-in key in hex: " << hexOf(block(builtInKey));
 
-    // Rows "| `WORD` | code | what the agent does | answer |".
-    static const std::regex row("\\n\\| `([A-Z]{3,4})` \\| ([0-9]+) \\| [^|]+\\| ([^|\\n]+) \\|");
-    int rows = 0;
-    for (std::sregex_iterator it(document.begin(), document.end(), row), end; it != end; ++it) {
-        const std::string word = (*it)[1];
-        const std::string answer = (*it)[3];
-        SCOPED_TRACE(word);
-        ++rows;
-        EXPECT_EQ(std::stoi((*it)[2]),
-                  command::codeOfWord(word.c_str(), static_cast<unsigned>(word.size())));
+    const std::vector<DocumentedCommand> rows = documentedCommands(document);
+    for (const DocumentedCommand& row : rows) {
+        SCOPED_TRACE(row.word);
+        EXPECT_EQ(row.code,
+                  command::codeOfWord(row.word.c_str(), static_cast<unsigned>(row.word.size())));
         // An answer frame comes exactly for the words the peer expects one for.
-        EXPECT_EQ(answer == "none", cncpeer::answerFor(word) == cncpeer::Answer::kNone) << answer;
+        EXPECT_EQ(row.answer == "none", cncpeer::answerFor(row.word) == cncpeer::Answer::kNone)
+            << row.answer;
+        // Every answer is "none", a fixed text the session test below sends
+        // for, or one of the two described in their own sections.
+        EXPECT_TRUE(row.answer == "none" || kAnswerTexts.count(row.answer) == 1 ||
+                    row.word == "UPDT" || row.word == "PRBE")
+            << "an answer the tests do not know: " << row.answer;
     }
-    EXPECT_EQ(19, rows) << "every word of the command table, once";
+    EXPECT_EQ(19u, rows.size()) << "every word of the command table, once";
+
+    // "Answers in bytes": each fixed text and its bytes.
+    for (const auto& [written, bytes] : kAnswerTexts) {
+        EXPECT_NE(std::string::npos, document.find(written + " is `" + inlineHex(bytes) + "`"))
+            << written << " is `" << inlineHex(bytes) << "`";
+    }
 }
 
 // The agent's own session, with the document's session key: the
-// announcement the document quotes is the one the agent sends, and the
-// handshake and a PRBE go through as the document shows.
-TEST(ProtocolDocument, AnnouncementIsTheAgents) {
+// announcement the document quotes is the one the agent sends, the
+// handshake and a PRBE go through as the document shows, and each command
+// is answered as the command table says.
+TEST(ProtocolDocument, AgentsSessionAnnouncesAndAnswersAsDocumented) {
     constexpr int kWaitMs = 5000;
     testing_support::LogCapture log{1};
     SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
@@ -246,11 +300,36 @@ TEST(ProtocolDocument, AnnouncementIsTheAgents) {
     std::string answer = "<none>";
     EXPECT_EQ(cncpeer::Status::kOk, peer.readAnswer(answer, kWaitMs)) << peer.lastError();
     EXPECT_EQ("", answer);  // the base session's probe hands over nothing
+
+    // Every word the table answers with "none" or a fixed text, as the table
+    // says (UPDT would replace the program; QUIT comes last). An answer
+    // frame where the table says none would be taken for the next
+    // acknowledgement and break the exchange, so the PRBE after them shows
+    // there was none.
+    std::string quitAnswer;
+    for (const DocumentedCommand& row : documentedCommands(documentText())) {
+        SCOPED_TRACE(row.word);
+        auto fixed = kAnswerTexts.find(row.answer);
+        if (row.word == "QUIT" && fixed != kAnswerTexts.end()) quitAnswer = fixed->second;
+        if (row.word == "QUIT" || row.word == "UPDT" || row.word == "PRBE") continue;
+        const std::string text = row.word + (row.word == "DBUG" ? " 1" : "") + "\r\n";
+        EXPECT_EQ(cncpeer::Status::kOk, peer.sendCommand(text, kWaitMs)) << peer.lastError();
+        if (fixed == kAnswerTexts.end()) continue;
+        answer = "<none>";
+        EXPECT_EQ(cncpeer::Status::kOk, peer.readAnswer(answer, kWaitMs)) << peer.lastError();
+        EXPECT_EQ(fixed->second, answer);
+    }
+    EXPECT_EQ(cncpeer::Status::kOk, peer.sendCommand("PRBE\r\n", kWaitMs)) << peer.lastError();
+    answer = "<none>";
+    EXPECT_EQ(cncpeer::Status::kOk, peer.readAnswer(answer, kWaitMs)) << peer.lastError();
+    EXPECT_EQ("", answer);
+
     // QUIT ends the session at once; a silent close would leave the agent
     // polling for its read time-out.
     EXPECT_EQ(cncpeer::Status::kOk, peer.sendCommand("QUIT\r\n", kWaitMs)) << peer.lastError();
     EXPECT_EQ(cncpeer::Status::kOk, peer.readAnswer(answer, kWaitMs)) << peer.lastError();
-    EXPECT_EQ("100", answer);
+    EXPECT_FALSE(quitAnswer.empty()) << "the table gives no fixed answer to QUIT";
+    EXPECT_EQ(quitAnswer, answer);
 
     peer.close();
     agent.join();

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -412,6 +413,55 @@ TEST(CncPeerSession, ReadsLateAndSplitFramesAndRejectsBadOnes) {
     EXPECT_EQ("**", agent.acks);  // the verdict and the late answer
 }
 
+// The agent takes the acknowledgement as the sign that its answer arrived,
+// so an answer that arrives whole but does not open is not acknowledged.
+TEST(CncPeerSession, CorruptAnswerIsNotAcknowledged) {
+    struct Case {
+        const char* what;
+        int fill;              // header byte 0
+        unsigned char filler;  // what stands in the fill bytes
+    };
+    const Case cases[] = {
+        {"a fill byte other than '*'", 13, 'X'},
+        {"a fill count above 15", 16, '*'},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        FakeAgent agent;
+        agent.start([&c](FakeAgent& a) {
+            if (!a.handshake()) return;
+            a.readFrame();
+            // "abc" in one block: header and block built by hand.
+            unsigned char header[16];
+            std::memset(header, '*', sizeof header);
+            header[0] = static_cast<unsigned char>(c.fill);
+            header[1] = 0;
+            header[2] = 32;
+            unsigned char block[16];
+            std::memset(block, c.filler, sizeof block);
+            std::memcpy(block, "abc", 3);
+            std::string frameBytes;
+            for (const unsigned char* plain : {header, block}) {
+                unsigned char encrypted[16];
+                encryptBlock(plain, a.cipher->sessionKey, encrypted);
+                frameBytes.append(reinterpret_cast<char*>(encrypted), 16);
+            }
+            a.sendBytes(frameBytes);
+            a.acks += a.receiveOnce(1);  // nothing: the peer gives up and closes
+        });
+        CncPeer peer;
+        ASSERT_TRUE(peer.connect("127.0.0.1", agent.port(), kWaitMs)) << peer.lastError();
+        ASSERT_TRUE(peer.handshake(withKey(), kWaitMs)) << peer.lastError();
+        EXPECT_EQ(Status::kOk, peer.sendCommand("PRBE\r\n", kWaitMs)) << peer.lastError();
+        std::string answer = "<none>";
+        EXPECT_EQ(Status::kFailed, peer.readAnswer(answer, kWaitMs));
+        EXPECT_EQ("", answer);
+        peer.close();
+        agent.join();
+        EXPECT_EQ("*", agent.acks);  // the verdict's only
+    }
+}
+
 TEST(CncPeerSession, ConnectionRefusedAndClosedAreReported) {
     // A port that was just free: nothing listens there.
     int freePort = 0;
@@ -621,6 +671,8 @@ TEST(CncPeerCli, RefusesBadArgumentsBeforeConnecting) {
         {"--port", port, "XYZ", "PRBE"},
         {"--port", port, "DBUG", "3", "4"},
         {"--port", port, "CNFG", std::string(2040, 'p')},
+        // "CNFG " and CR LF leave 2025 bytes of a 2032-byte command text.
+        {"--port", port, "CNFG", std::string(2026, 'p')},
         {"--port", "0", "NOOP"},
         {"--port", "80x", "NOOP"},
         {"--port", port, "--key", "0011", "NOOP"},
@@ -638,6 +690,10 @@ TEST(CncPeerCli, RefusesBadArgumentsBeforeConnecting) {
         EXPECT_EQ("", run.out) << args.back();
         EXPECT_NE(std::string::npos, run.err.find("--help")) << run.err;
     }
+    // The longest payload that fits passes the checks and goes on to connect.
+    CliRun longest = runCli({"--port", port, "CNFG", std::string(2025, 'p')});
+    EXPECT_EQ(cncpeer::kExitConnect, longest.code) << longest.err;
+
     CliRun help = runCli({"--help"});
     EXPECT_EQ(cncpeer::kExitOk, help.code);
     EXPECT_EQ(cncpeer::kUsage, help.out);
@@ -679,6 +735,94 @@ TEST(CncPeerCli, JsonGivesOneObjectPerCommandAndNothingElse) {
             where + ",\"command\":\"QUIT\",\"argument\":null,\"answer\":\"100\",\"closed\":true}\n",
         withoutTimes(run.out));
     EXPECT_EQ("", run.err);
+}
+
+// With --json every failure still gives an object, with the problem in
+// "error", and the exit code is the one the text form gives.
+TEST(CncPeerCli, JsonWritesAnObjectForTheFailure) {
+    using Script = std::function<void(FakeAgent&)>;
+    struct Case {
+        const char* what;
+        std::vector<std::string> commands;
+        Script script;
+        int code;
+        const char* out;  // the objects, without their time, host and port
+    };
+    const Case cases[] = {
+        {"NOOP not acknowledged",
+         {"NOOP"},
+         [](FakeAgent& a) {
+             if (!a.handshake()) return;
+             a.receiveOnce(2048);
+             a.closeConnection();
+         },
+         cncpeer::kExitCommand,
+         ",\"command\":\"NOOP\",\"argument\":null,\"answer\":null,\"closed\":false,\"error\":"},
+        {"DBUG answered wrongly",
+         {"DBUG", "3"},
+         [](FakeAgent& a) {
+             if (!a.handshake()) return;
+             a.readFrame();
+             a.sendFrame("100");
+             a.waitForPeerToClose();
+         },
+         cncpeer::kExitCommand,
+         ",\"command\":\"DBUG\",\"argument\":\"3\",\"answer\":\"100\",\"closed\":false,"
+         "\"error\":\"expected \\\"200\\\\r\\\\n\\\"\"}\n"},
+        {"UPDT restart with commands left",
+         {"UPDT", "PRBE"},
+         [](FakeAgent& a) {
+             if (!a.handshake()) return;
+             a.readFrame();
+             a.closeConnection();
+         },
+         cncpeer::kExitCommand,
+         ",\"command\":\"UPDT\",\"argument\":null,\"answer\":null,\"closed\":true}\n"
+         "{,\"command\":\"PRBE\",\"argument\":null,\"answer\":null,\"closed\":false,"
+         "\"error\":\"the connection has ended; 1 command(s) not sent\"}\n"},
+        {"handshake answered 200 Failed",
+         {"NOOP"},
+         [](FakeAgent& a) {
+             a.handshake(true);
+             a.waitForPeerToClose();
+         },
+         cncpeer::kExitHandshake,
+         ",\"error\":\"handshake failed: the agent answered \\\"200 Failed\\\"\"}\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        FakeAgent agent;
+        agent.start(c.script);
+        std::vector<std::string> args = {"--port", std::to_string(agent.port()), "--timeout", "500",
+                                         "--json"};
+        args.insert(args.end(), c.commands.begin(), c.commands.end());
+        CliRun run = runCli(args);
+        agent.join();
+        EXPECT_EQ(c.code, run.code) << run.err;
+        const std::string where =
+            "{\"host\":\"127.0.0.1\",\"port\":" + std::to_string(agent.port());
+        // Host and port stand in every object; the case gives the rest.
+        std::string out = withoutTimes(run.out);
+        for (size_t at = out.find(where); at != std::string::npos; at = out.find(where, at)) {
+            out.replace(at, where.size(), "{");
+        }
+        EXPECT_EQ(0u, out.rfind(std::string("{") + c.out, 0)) << out;
+        EXPECT_EQ(std::string::npos, run.err.find("{")) << run.err;
+    }
+
+    // No connection: one object with the problem.
+    int freePort = 0;
+    {
+        FakeAgent gone;
+        freePort = gone.port();
+    }
+    CliRun refused = runCli({"--port", std::to_string(freePort), "--json", "NOOP"});
+    EXPECT_EQ(cncpeer::kExitConnect, refused.code);
+    EXPECT_NE(std::string::npos,
+              withoutTimes(refused.out)
+                  .find("{\"host\":\"127.0.0.1\",\"port\":" + std::to_string(freePort) +
+                        ",\"error\":\"cannot connect"))
+        << refused.out;
 }
 
 // Watch prints every scan of every answer once, in order, an empty scan as
@@ -727,6 +871,86 @@ TEST(CncPeerWatch, PrintsEachScanOnceAndQuitsOnStop) {
         EXPECT_NE(std::string::npos, err.str().find("cncpeer: watching 127.0.0.1:")) << err.str();
         EXPECT_NE(std::string::npos, err.str().find("cncpeer: stopped")) << err.str();
     }
+    cncpeer::clearStopRequest();
+}
+
+// What a stream had written out at its last flush, readable from another
+// thread: what a reader of standard output could have seen by then.
+class FlushRecorder : public std::stringbuf {
+public:
+    std::string flushed() {
+        std::lock_guard<std::mutex> hold(lock_);
+        return flushed_;
+    }
+
+protected:
+    int sync() override {
+        std::lock_guard<std::mutex> hold(lock_);
+        flushed_ = str();
+        return 0;
+    }
+
+private:
+    std::mutex lock_;
+    std::string flushed_;
+};
+
+// The agent takes the acknowledgement as delivery, so by the time it arrives
+// the scans must be written out and flushed.
+TEST(CncPeerWatch, ScansAreWrittenOutBeforeTheAnswerIsAcknowledged) {
+    cncpeer::clearStopRequest();
+    FlushRecorder sink;
+    std::ostream out(&sink);
+    std::string atAck = "<no acknowledgement>";
+    FakeAgent agent;
+    agent.start([&](FakeAgent& a) {
+        if (!a.handshake()) return;
+        a.readFrame();
+        a.sendBytes(a.frameOf("s1\ns2\n"));
+        std::string ack = a.receiveOnce(1);
+        if (ack == "*") atAck = sink.flushed();
+        cncpeer::requestStop();
+        a.readFrame();
+        a.sendFrame("100");
+        a.closeConnection();
+    });
+    cncpeer::WatchSettings settings;
+    settings.host = "127.0.0.1";
+    settings.port = agent.port();
+    settings.timeoutMs = 3000;
+    settings.intervalMs = 50;
+    std::ostringstream err;
+    EXPECT_EQ(0, cncpeer::runWatch(settings, out, err));
+    agent.join();
+    EXPECT_EQ("s1\ns2\n", atAck);
+    EXPECT_EQ((std::vector<std::string>{"PRBE\r\n", "QUIT\r\n"}), agent.commands);
+    cncpeer::clearStopRequest();
+}
+
+// With nothing to connect to, the pause before each try doubles from 250 ms
+// and stays at 5 s; the pauses are recorded, not slept.
+TEST(CncPeerWatch, RetryPausesDoubleUpToFiveSeconds) {
+    cncpeer::clearStopRequest();
+    int freePort = 0;
+    {
+        FakeAgent gone;
+        freePort = gone.port();
+    }
+    std::vector<int> pauses;
+    cncpeer::WatchSettings settings;
+    settings.host = "127.0.0.1";
+    settings.port = freePort;
+    settings.timeoutMs = 500;
+    settings.pause = [&pauses](int ms) {
+        pauses.push_back(ms);
+        if (pauses.size() == 9) cncpeer::requestStop();
+    };
+    std::ostringstream out;
+    std::ostringstream err;
+    EXPECT_EQ(0, cncpeer::runWatch(settings, out, err));
+    EXPECT_EQ((std::vector<int>{250, 500, 1000, 2000, 4000, 5000, 5000, 5000, 5000}), pauses);
+    EXPECT_EQ("", out.str());
+    EXPECT_NE(std::string::npos, err.str().find("next try in 5000 ms")) << err.str();
     cncpeer::clearStopRequest();
 }
 
