@@ -345,7 +345,7 @@ class PackageTablesTest(unittest.TestCase):
         self.assertLess(int(sequence["RemoveExistingProducts"][2]),
                         int(sequence["InstallInitialize"][2]))
 
-    def test_upgrade_ranges_and_folder_access(self):
+    def test_upgrade_ranges(self):
         version = msi_version(self.msi)
         upgrade = sorted(msi_table(self.msi, "Upgrade"), key=lambda row: row[-1])
         # Older and equal versions (of the first three numbers) are replaced;
@@ -360,14 +360,46 @@ class PackageTablesTest(unittest.TestCase):
             "NOT VXHID_NEWER_INSTALLED",
             'NOT (VXHID_INSTALLED_BASE = "%s" AND VXHID_INSTALLED_REVISION > %s)' % (base, revision),
         ]), sorted(row[0].strip() for row in msi_table(self.msi, "LaunchCondition")))
-        locks = {row[0]: row[1:4] for row in msi_table(self.msi, "MsiLockPermissionsEx")}
-        folder = locks["ProgramFolder"]
-        self.assertEqual(["INSTALLDIR", "CreateFolder"], folder[:2])
-        # Users may add files and change those in the folder, but not
-        # delete or rename the folder; vxhid.exe itself they may only read.
-        self.assertIn("(A;;0x1201bf;;;BU)(A;OICIIO;0x1301bf;;;BU)", folder[2])
-        self.assertEqual(["vxhid.exe", "File"], locks["AgentProgram"][:2])
-        self.assertIn("(A;;0x1200a9;;;BU)", locks["AgentProgram"][2])
+
+    def test_access_lists(self):
+        def aces(sddl):
+            self.assertTrue(sddl.startswith("D:P("), sddl)  # protected: nothing inherited
+            entries = re.findall(r"\(([^)]*)\)", sddl[3:])
+            self.assertEqual(sddl[3:], "".join("(%s)" % e for e in entries))
+            result = {}
+            for entry in entries:
+                kind, flags, rights, _, _, sid = entry.split(";")
+                self.assertEqual("A", kind, entry)
+                mask = 0x1F01FF if rights == "FA" else int(rights, 16)
+                result[(sid, flags)] = mask
+            return result
+
+        read, write_data, append, read_ea, write_ea, execute = 0x1, 0x2, 0x4, 0x8, 0x10, 0x20
+        delete_child, read_attributes, write_attributes = 0x40, 0x80, 0x100
+        delete, read_control, synchronize = 0x10000, 0x20000, 0x100000
+        full = 0x1F01FF
+        reading = read | read_ea | execute | read_attributes | read_control | synchronize
+        # Users: list the folder and add files (and folders) to it; files
+        # they add, or anything else put in it, inherit change and delete
+        # for users, so UPDT can rename the service program's files. They
+        # may not delete or rename what is in the folder by the folder's own
+        # entry (no delete-child), nor the folder itself.
+        folder_users = reading | write_data | append | write_ea | write_attributes
+        expected = {
+            ("ProgramFolder", "INSTALLDIR", "CreateFolder"): {
+                ("SY", "OICI"): full, ("BA", "OICI"): full,
+                ("BU", ""): folder_users, ("BU", "OICIIO"): folder_users | delete},
+            # vxhid.exe, which every user's logon starts: users read and run.
+            ("AgentProgram", "vxhid.exe", "File"): {
+                ("SY", ""): full, ("BA", ""): full, ("BU", ""): reading},
+        }
+        rows = msi_table(self.msi, "MsiLockPermissionsEx")
+        self.assertEqual(sorted(expected), sorted(tuple(row[:3]) for row in rows))
+        for row in rows:
+            self.assertEqual("", row[4], row[0])  # no condition
+            self.assertEqual(expected[tuple(row[:3])], aces(row[3]), row[0])
+        self.assertFalse(folder_users & (delete | delete_child))
+        self.assertFalse(reading & (write_data | append | delete))
 
 
 class PackageWineTest(unittest.TestCase):
