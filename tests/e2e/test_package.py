@@ -354,17 +354,21 @@ class PackageTablesTest(unittest.TestCase):
         self.assertLess(int(sequence["RemoveExistingProducts"][2]),
                         int(sequence["InstallInitialize"][2]))
         # The launch conditions' check properties are set before the
-        # conditions in both sequences (a full-UI installation evaluates
-        # them in the first).
+        # conditions, and REINSTALL before CostFinalize reads it, in both
+        # sequences (a full-UI installation evaluates them in the first).
         checks = {"VXHID_CHECK": ".[ADDRESS].[PEERS].", "VXHID_CHECK_ADDRESS": ",[ADDRESS],",
                   "VXHID_CHECK_PEERS": ",[PEERS],", "VXHID_CHECK_LOGLEVEL": ".[LOGLEVEL]"}
         self.assertEqual(checks, {row[2]: row[3] for row in actions.values()
                                   if row[2].startswith("VXHID_CHECK")})
+        reinstall, = [name for name, row in actions.items() if row[2] == "REINSTALL"]
+        self.assertEqual("ALL", actions[reinstall][3])
         for table in (sequence, ui_sequence):
             for name, row in actions.items():
                 if row[2] in checks:
                     self.assertLess(int(table[name][2]), int(table["LaunchConditions"][2]))
                     self.assertGreater(int(table[name][2]), int(table["AppSearch"][2]))
+            self.assertLess(int(table[reinstall][2]), int(table["CostFinalize"][2]))
+            self.assertIn("Installed AND NOT REMOVE", table[reinstall][1])
 
     def test_upgrade_ranges(self):
         version = msi_version(self.msi)
@@ -536,9 +540,13 @@ class PackageWineTest(unittest.TestCase):
                          self.m.products())
         self.assertEqual("-I 127.0.0.1 -P %d" % self.port, self.m.shortcut()[2])
 
-        # Given properties replace the saved arguments as a whole.
+        # Given properties replace the saved arguments as a whole, also when
+        # the installed package itself runs again: it then reinstalls (Wine
+        # rewrites the shortcut in a plain maintenance pass too, Windows
+        # only with REINSTALL).
         self.assertEqual(0, self.m.install(PACKAGES["next"], LOGLEVEL="3"))
         self.assertEqual("-D 3", self.m.shortcut()[2])
+        self.assertIn(b"REINSTALL = ALL", self.m.log())
 
     def test_04_removal_keeps_logs_and_ini_txt(self):
         self.assertEqual(0, self.m.uninstall(PACKAGES["next"]))
