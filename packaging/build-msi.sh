@@ -44,13 +44,14 @@ cp "$here/../resources/vxhid.ico" "$here/vxhid.wxs" "$here/permissions.idt" "$st
 # The properties an administrator gives reach the installation's server side
 # also when it runs with elevated rights for a standard user (a managed
 # installation) only when they are secure: add them to wixl's list.
-msiinfo export "$stage/package.msi" Property >"$stage/Property.idt"
-sed -i 's/^\(SecureCustomProperties\t[^\r]*\)/\1;ADDRESS;PORT;LOGLEVEL;PEERS/' "$stage/Property.idt"
-grep -q '^SecureCustomProperties.*;ADDRESS;PORT;LOGLEVEL;PEERS' "$stage/Property.idt" || {
+# (An update in place: the Property table holds a tab, which a table file
+# cannot.)
+secure=$(msiinfo export "$stage/package.msi" Property | sed -n 's/^SecureCustomProperties\t\([^\r]*\).*/\1/p')
+[[ -n $secure ]] || {
     echo "build-msi: no SecureCustomProperties in the Property table" >&2
     exit 1
 }
-(cd "$stage" && msibuild package.msi -i Property.idt)
+msibuild "$stage/package.msi" -q "UPDATE \`Property\` SET \`Value\` = '$secure;ADDRESS;PORT;LOGLEVEL;PEERS' WHERE \`Property\` = 'SecureCustomProperties'"
 # msibuild does not always report a failed import: check that each one took.
 rows() { msiinfo export "$stage/package.msi" "$1" | tail -n +4; }
 if [[ $(rows MsiLockPermissionsEx | wc -l) != 2 ]] ||

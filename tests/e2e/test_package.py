@@ -42,7 +42,11 @@ def msi_table(msi, table):
     out = subprocess.run(["msiinfo", "export", msi, table], capture_output=True, text=True,
                          check=True, timeout=COMMAND_TIMEOUT).stdout
     # Three header lines: column names, column types, table name and keys.
-    return [line.split("\t") for line in out.splitlines()[3:] if line]
+    # A value in the last column may hold a tab (the Property table's
+    # VXHID_TAB).
+    lines = out.splitlines()
+    columns = len(lines[0].split("\t"))
+    return [line.split("\t", columns - 1) for line in lines[3:] if line]
 
 
 def msi_version(msi):
@@ -173,14 +177,19 @@ class Machine:
         options = ["%s=%s" % item for item in properties.items()]
         return self.msiexec("/i", self.windows_path(msi), "/qn", *options)
 
-    def refused_as_older(self, msi):
-        """Whether installing msi fails at its launch conditions (the newer
-        version installed): Wine's /qn log does not show their message."""
-        if self.install(msi) == 0:
+    def refused(self, msi, **properties):
+        """Whether installing msi fails at its launch conditions (a newer
+        version installed, a value refused): Wine's /qn log does not show
+        their message, only that the action failed."""
+        if self.install(msi, **properties) == 0:
             return False
-        with open(os.path.join(self.run_dir, "msiexec.log"), "rb") as f:
-            ended = re.findall(rb"LaunchConditions\. Return value (\d+)\.", f.read())
+        ended = re.findall(rb"LaunchConditions\. Return value (\d+)\.", self.log())
         return bool(ended) and ended[-1] != b"1"
+
+    def log(self):
+        """The verbose log of the last msiexec run."""
+        with open(os.path.join(self.run_dir, "msiexec.log"), "rb") as f:
+            return f.read()
 
     def uninstall(self, msi):
         return self.msiexec("/x", self.windows_path(msi), "/qn")
@@ -332,20 +341,36 @@ class PackageTablesTest(unittest.TestCase):
 
     def test_arguments_are_built_only_in_the_execute_sequence(self):
         actions = {row[0]: row for row in msi_table(self.msi, "CustomAction")}
-        self.assertEqual(8, len(actions))
-        for name, row in actions.items():
-            self.assertEqual("51", row[1], name)  # sets a property
-            self.assertEqual("VxhidArgs", row[2], name)
+        for row in actions.values():
+            self.assertEqual("51", row[1], row[0])  # sets a property
+        args = [name for name, row in actions.items() if row[2] == "VxhidArgs"]
+        self.assertEqual(8, len(args))
         sequence = {row[0]: row for row in msi_table(self.msi, "InstallExecuteSequence")}
-        ui_sequence = {row[0] for row in msi_table(self.msi, "InstallUISequence")}
-        for name in actions:
+        ui_sequence = {row[0]: row for row in msi_table(self.msi, "InstallUISequence")}
+        for name in args:
             self.assertIn(name, sequence)
             self.assertNotIn(name, ui_sequence)
             self.assertLess(int(sequence[name][2]), int(sequence["CreateShortcuts"][2]))
         self.assertLess(int(sequence["RemoveExistingProducts"][2]),
                         int(sequence["InstallInitialize"][2]))
+        # The launch conditions' check properties are set before the
+        # conditions, and REINSTALL before CostFinalize reads it, in both
+        # sequences (a full-UI installation evaluates them in the first).
+        checks = {"VXHID_CHECK": ".[ADDRESS].[PEERS].", "VXHID_CHECK_ADDRESS": ",[ADDRESS],",
+                  "VXHID_CHECK_PEERS": ",[PEERS],", "VXHID_CHECK_LOGLEVEL": ".[LOGLEVEL]"}
+        self.assertEqual(checks, {row[2]: row[3] for row in actions.values()
+                                  if row[2].startswith("VXHID_CHECK")})
+        reinstall, = [name for name, row in actions.items() if row[2] == "REINSTALL"]
+        self.assertEqual("ALL", actions[reinstall][3])
+        for table in (sequence, ui_sequence):
+            for name, row in actions.items():
+                if row[2] in checks:
+                    self.assertLess(int(table[name][2]), int(table["LaunchConditions"][2]))
+                    self.assertGreater(int(table[name][2]), int(table["AppSearch"][2]))
+            self.assertLess(int(table[reinstall][2]), int(table["CostFinalize"][2]))
+            self.assertIn("Installed AND NOT REMOVE", table[reinstall][1])
 
-    def test_upgrade_ranges_and_folder_access(self):
+    def test_upgrade_ranges(self):
         version = msi_version(self.msi)
         upgrade = sorted(msi_table(self.msi, "Upgrade"), key=lambda row: row[-1])
         # Older and equal versions (of the first three numbers) are replaced;
@@ -356,18 +381,82 @@ class PackageTablesTest(unittest.TestCase):
         # Windows Installer ignores the fourth number; the installed
         # package's own record of it refuses a lower one.
         base, revision = version.rsplit(".", 1)
-        self.assertEqual(sorted([
-            "NOT VXHID_NEWER_INSTALLED",
-            'NOT (VXHID_INSTALLED_BASE = "%s" AND VXHID_INSTALLED_REVISION > %s)' % (base, revision),
-        ]), sorted(row[0].strip() for row in msi_table(self.msi, "LaunchCondition")))
-        locks = {row[0]: row[1:4] for row in msi_table(self.msi, "MsiLockPermissionsEx")}
-        folder = locks["ProgramFolder"]
-        self.assertEqual(["INSTALLDIR", "CreateFolder"], folder[:2])
-        # Users may add files and change those in the folder, but not
-        # delete or rename the folder; vxhid.exe itself they may only read.
-        self.assertIn("(A;;0x1201bf;;;BU)(A;OICIIO;0x1301bf;;;BU)", folder[2])
-        self.assertEqual(["vxhid.exe", "File"], locks["AgentProgram"][:2])
-        self.assertIn("(A;;0x1200a9;;;BU)", locks["AgentProgram"][2])
+        conditions = {row[0].strip(): row[1] for row in msi_table(self.msi, "LaunchCondition")}
+        self.assertIn("NOT VXHID_NEWER_INSTALLED", conditions)
+        self.assertIn('NOT (VXHID_INSTALLED_BASE = "%s" AND VXHID_INSTALLED_REVISION > %s)'
+                      % (base, revision), conditions)
+
+    def test_launch_conditions_refuse_what_the_agent_would_misread(self):
+        conditions = [row[0] for row in msi_table(self.msi, "LaunchCondition")]
+        properties = dict(msi_table(self.msi, "Property"))
+        self.assertEqual('"', properties["VXHID_QUOTE"])
+        self.assertEqual("\t", properties["VXHID_TAB"])
+        # Every printable character but digits, dots and commas, and the tab,
+        # is refused in ADDRESS and PEERS (letters in either case).
+        refused = set()
+        for condition in conditions:
+            if not condition.startswith("NOT (VXHID_CHECK "):
+                continue
+            for operator, literal, name in re.findall(
+                    r'VXHID_CHECK (~?><) (?:"([^"]*)"|(VXHID_\w+))', condition):
+                character = literal or properties[name]
+                self.assertEqual(1, len(character), condition)
+                refused |= {character.lower(), character.upper()} if operator == "~><" \
+                    else {character}
+        expected = {chr(c) for c in range(32, 127)} - set("0123456789.,") | {"\t"}
+        self.assertEqual(sorted(expected), sorted(refused))
+        for condition in ('PORT = "" OR (PORT >= 1 AND PORT <= 65535)',
+                          'LOGLEVEL = "" OR ' + " OR ".join('VXHID_CHECK_LOGLEVEL = ".%d"' % level
+                                                            for level in range(6))):
+            self.assertIn(condition, conditions)
+        for name in ("ADDRESS", "PEERS"):
+            shape, = [c for c in conditions if c.startswith(name + ' = "" OR ')]
+            for part in ('VXHID_CHECK_%s >< "."' % name, 'VXHID_CHECK_%s >< ",."' % name,
+                         'VXHID_CHECK_%s >< ".,"' % name, 'VXHID_CHECK_%s >< ".."' % name):
+                self.assertIn(part, shape)
+            # One address; a list without empty entries.
+            self.assertIn('ADDRESS >< ","' if name == "ADDRESS" else 'VXHID_CHECK_PEERS >< ",,"',
+                          shape)
+
+    def test_access_lists(self):
+        def aces(sddl):
+            self.assertTrue(sddl.startswith("D:P("), sddl)  # protected: nothing inherited
+            entries = re.findall(r"\(([^)]*)\)", sddl[3:])
+            self.assertEqual(sddl[3:], "".join("(%s)" % e for e in entries))
+            result = {}
+            for entry in entries:
+                kind, flags, rights, _, _, sid = entry.split(";")
+                self.assertEqual("A", kind, entry)
+                mask = 0x1F01FF if rights == "FA" else int(rights, 16)
+                result[(sid, flags)] = mask
+            return result
+
+        read, write_data, append, read_ea, write_ea, execute = 0x1, 0x2, 0x4, 0x8, 0x10, 0x20
+        delete_child, read_attributes, write_attributes = 0x40, 0x80, 0x100
+        delete, read_control, synchronize = 0x10000, 0x20000, 0x100000
+        full = 0x1F01FF
+        reading = read | read_ea | execute | read_attributes | read_control | synchronize
+        # Users: list the folder and add files (and folders) to it; files
+        # they add, or anything else put in it, inherit change and delete
+        # for users, so UPDT can rename the service program's files. They
+        # may not delete or rename what is in the folder by the folder's own
+        # entry (no delete-child), nor the folder itself.
+        folder_users = reading | write_data | append | write_ea | write_attributes
+        expected = {
+            ("ProgramFolder", "INSTALLDIR", "CreateFolder"): {
+                ("SY", "OICI"): full, ("BA", "OICI"): full,
+                ("BU", ""): folder_users, ("BU", "OICIIO"): folder_users | delete},
+            # vxhid.exe, which every user's logon starts: users read and run.
+            ("AgentProgram", "vxhid.exe", "File"): {
+                ("SY", ""): full, ("BA", ""): full, ("BU", ""): reading},
+        }
+        rows = msi_table(self.msi, "MsiLockPermissionsEx")
+        self.assertEqual(sorted(expected), sorted(tuple(row[:3]) for row in rows))
+        for row in rows:
+            self.assertEqual("", row[4], row[0])  # no condition
+            self.assertEqual(expected[tuple(row[:3])], aces(row[3]), row[0])
+        self.assertFalse(folder_users & (delete | delete_child))
+        self.assertFalse(reading & (write_data | append | delete))
 
 
 class PackageWineTest(unittest.TestCase):
@@ -446,14 +535,18 @@ class PackageWineTest(unittest.TestCase):
 
         # The previous package (only its fourth number lower) is refused and
         # changes nothing.
-        self.assertTrue(self.m.refused_as_older(PACKAGES["current"]))
+        self.assertTrue(self.m.refused(PACKAGES["current"]))
         self.assertEqual([("Tessel HID", msi_version(PACKAGES["next"]), "Vexmoor")],
                          self.m.products())
         self.assertEqual("-I 127.0.0.1 -P %d" % self.port, self.m.shortcut()[2])
 
-        # Given properties replace the saved arguments as a whole.
+        # Given properties replace the saved arguments as a whole, also when
+        # the installed package itself runs again: it then reinstalls (Wine
+        # rewrites the shortcut in a plain maintenance pass too, Windows
+        # only with REINSTALL).
         self.assertEqual(0, self.m.install(PACKAGES["next"], LOGLEVEL="3"))
         self.assertEqual("-D 3", self.m.shortcut()[2])
+        self.assertIn(b"REINSTALL = ALL", self.m.log())
 
     def test_04_removal_keeps_logs_and_ini_txt(self):
         self.assertEqual(0, self.m.uninstall(PACKAGES["next"]))
@@ -484,10 +577,31 @@ class PackageWineTest(unittest.TestCase):
     def test_06_a_newer_installed_version_is_not_replaced(self):
         # Newer in the third number: the Upgrade table's detection refuses.
         self.assertEqual(0, self.m.install(PACKAGES["newer"]))
-        self.assertTrue(self.m.refused_as_older(PACKAGES["current"]))
+        self.assertTrue(self.m.refused(PACKAGES["current"]))
         self.assertEqual([("Tessel HID", msi_version(PACKAGES["newer"]), "Vexmoor")],
                          self.m.products())
         self.assertEqual(0, self.m.uninstall(PACKAGES["newer"]))
+
+    def test_07_values_the_agent_would_misread_are_refused(self):
+        # A host name (the agent would skip its letters and listen on the
+        # first address), a blank in the list (a malformed list: the agent
+        # would not start), " -X" (the agent's start after an update), a
+        # port out of range, a level the agent would read
+        # as another. The table test covers the rest of what is refused;
+        # these show that Wine's msiexec evaluates the conditions as meant.
+        cases = [
+            {"ADDRESS": "localhost"},
+            {"PEERS": "127.0.0.2, 127.0.0.3"},
+            {"ADDRESS": "127.0.0.1 -X"},
+            {"PORT": "70000"},
+            {"LOGLEVEL": "03"},
+        ]
+        for properties in cases:
+            with self.subTest(properties=properties):
+                self.assertTrue(self.m.refused(PACKAGES["current"], **properties))
+                self.assertEqual([], self.m.products())
+                self.assertFalse(self.m.exists(PROGRAM_FOLDER + r"\vxhid.exe"))
+                self.assertFalse(self.m.exists(SHORTCUT))
 
 
 def parse_options():
