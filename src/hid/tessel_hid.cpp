@@ -2,6 +2,23 @@
 
 #include "hid/probe.h"
 
+TesselHID::~TesselHID() { requeueScans(inFlight_); }
+
 bool TesselHID::doProt() { return true; }
 
-bool TesselHID::doProbe(std::string& answer) { return probeScans(answer); }
+bool TesselHID::doProbe(std::string& answer) {
+    // A probe whose answer was never told about gives its scans back first.
+    requeueScans(inFlight_);
+    return probeScans(answer, inFlight_);
+}
+
+int TesselHID::probeAnswered(bool delivered) {
+    if (inFlight_.empty()) return 0;
+    if (delivered) {
+        inFlight_.clear();
+        return 0;
+    }
+    int kept = static_cast<int>(inFlight_.size());
+    requeueScans(inFlight_);
+    return kept;
+}
