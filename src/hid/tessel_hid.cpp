@@ -1,6 +1,7 @@
 #include "hid/tessel_hid.h"
 
 #include "hid/probe.h"
+#include "hid/scan_journal.h"
 
 TesselHID::~TesselHID() { requeueScans(inFlight_); }
 
@@ -15,6 +16,7 @@ bool TesselHID::doProbe(std::string& answer) {
 int TesselHID::probeAnswered(bool delivered) {
     if (inFlight_.empty()) return 0;
     if (delivered) {
+        scan_journal::recordDelivered(inFlight_.back().sequence);
         inFlight_.clear();
         return 0;
     }
