@@ -37,8 +37,9 @@ struct Journal {
     std::condition_variable wake;     // the writer waits here for events
     std::condition_variable written;  // flush waits here for the writer
     std::vector<Event> pending;
-    std::uint64_t handedOver = 0;  // events handed over so far
-    std::uint64_t writtenOut = 0;  // of which the writer has finished
+    std::uint64_t handedOver = 0;    // events handed over so far
+    std::uint64_t writtenOut = 0;    // of which the writer has finished
+    std::uint64_t deliveredOut = 0;  // the highest delivered mark on disk
     bool running = false;
     bool stopping = false;
     std::thread::id writerId;
@@ -149,10 +150,17 @@ void writerMain() {
         }
         if (j.writeDelayMs > 0)
             std::this_thread::sleep_for(std::chrono::milliseconds(j.writeDelayMs));
+        std::uint64_t delivered = 0;
+        for (const Event& event : batch) {
+            if (event.kind == kDeliveredRecord && event.sequence > delivered) {
+                delivered = event.sequence;
+            }
+        }
         writeBatch(j, batch);
         {
             std::lock_guard<std::mutex> hold(j.lock);
             j.writtenOut = target;
+            if (!j.failed && delivered > j.deliveredOut) j.deliveredOut = delivered;
         }
         j.written.notify_all();
     }
@@ -250,6 +258,12 @@ bool flush(unsigned timeoutMs) {
                               [&] { return j.writtenOut >= target; });
 }
 
+std::uint64_t deliveredOnDisk() {
+    Journal& j = journal();
+    std::lock_guard<std::mutex> hold(j.lock);
+    return j.deliveredOut;
+}
+
 }  // namespace scan_journal
 
 namespace scan_journal_testing {
@@ -269,7 +283,7 @@ void stop() {
     j.running = false;
     j.stopping = false;
     j.pending.clear();
-    j.handedOver = j.writtenOut = 0;
+    j.handedOver = j.writtenOut = j.deliveredOut = 0;
     j.file.close();
     j.live.clear();
     j.liveBytes = 0;

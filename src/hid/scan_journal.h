@@ -27,6 +27,9 @@ void recordDelivered(std::uint64_t sequence);
 // True when it is (or when there is no journal).
 bool flush(unsigned timeoutMs);
 
+// The highest delivered mark that is on disk (0 when none).
+std::uint64_t deliveredOnDisk();
+
 // How long an exit waits for the journal.
 constexpr unsigned kExitFlushMs = 2000;
 
