@@ -55,11 +55,15 @@ class Run:
         os.makedirs(self.folder)
         self.commit_log = os.path.join(options.dir, "commits.txt")
         self.delivered = []      # the scans of acknowledged answers, in order
-        self.kills = []          # monotonic ns of each kill
+        self.kills = []          # monotonic ns of each kill: (signal sent, process gone)
         self.peers = {"probe": 0, "drop-before-answer": 0, "drop-without-ack": 0}
         self.failed_peers = 0
         self.starts = 0
         self.next_number = 1
+        self.timeline = open(os.path.join(options.dir, "timeline.txt"), "w")
+
+    def note(self, text):
+        self.timeline.write("%d %s\n" % (time.monotonic_ns(), text))
 
     def committed(self):
         numbers = []
@@ -79,6 +83,7 @@ class Run:
             cwd=self.folder, stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT)
         out.close()
         self.starts += 1
+        self.note("start %d port %d" % (self.starts, self.port))
         deadline = time.time() + 30
         while not listening(self.port):
             if agent.poll() is not None or time.time() > deadline:
@@ -95,12 +100,15 @@ class Run:
         return self.take(mode, result.returncode, result.stdout)
 
     def take(self, mode, code, stdout):
+        # faultpeer prints a probe's answer once it has acknowledged it, so
+        # an answer counts even when a kill ended the session afterwards.
         self.peers[mode] += 1
         if code != 0:
             self.failed_peers += 1
-            return None
         match = re.search(r'^answer: "(.*)"$', stdout, re.MULTILINE)
         answer = None if match is None else match.group(1).encode().decode("unicode_escape")
+        self.note("peer %s code %d answer %s" % (mode, code, None if answer is None else
+                                                 " ".join(answer.split())))
         if mode == "probe" and answer is not None:
             self.delivered.extend(scan for scan in answer.split("\n") if scan)
         return answer
@@ -118,9 +126,15 @@ class Run:
             mode = rng.choice(modes)
             inflight = (mode, self.peer(mode, background=True))
             time.sleep(rng.uniform(0, 0.03))
-        self.kills.append(time.monotonic_ns())
+        # The process dies somewhere between the signal and the end of the
+        # wait; a commit in between belongs to this kill.
+        signalled = time.monotonic_ns()
         agent.send_signal(signal.SIGKILL)
         agent.wait(timeout=30)
+        self.kills.append((signalled, time.monotonic_ns()))
+        self.note("killed %d" % self.starts)
+        shutil.copy(os.path.join(self.folder, "vxhid.log"),
+                    os.path.join(self.o.dir, "agent-%d.log" % self.starts))
         if inflight is not None:
             mode, process = inflight
             stdout, _ = process.communicate(timeout=60)
@@ -133,9 +147,10 @@ class Run:
         for _ in range(10000):
             if self.peer("probe") == "":
                 break
+        signalled = time.monotonic_ns()
         agent.send_signal(signal.SIGKILL)
         agent.wait(timeout=30)
-        self.kills.append(time.monotonic_ns())
+        self.kills.append((signalled, time.monotonic_ns()))
 
     def check(self):
         committed = self.committed()
@@ -154,9 +169,10 @@ class Run:
         for number, at in committed:
             if number in first_seen:
                 continue
-            # The first kill after the commit decides whether it was durable.
-            kill = next((k for k in kill_times if k >= at), None)
-            if kill is not None and kill - at <= WINDOW_NS:
+            # The first kill that ended after the commit decides whether it
+            # was durable: it was not yet when the signal came within 50 ms.
+            kill = next((k for k in kill_times if k[1] >= at), None)
+            if kill is not None and kill[0] - at <= WINDOW_NS:
                 lost_in_window += 1
             else:
                 lost.append(number)
