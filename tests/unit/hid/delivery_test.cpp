@@ -14,6 +14,8 @@
 #include "common/properties.h"
 #include "hid/probe.h"
 #include "hid/scan_buffer.h"
+#include "hid/scan_journal.h"
+#include "hid/scan_journal_format.h"
 #include "hid/tessel_hid.h"
 #include "hid_test_support.h"
 #include "test_support.h"
@@ -89,7 +91,8 @@ TEST_F(DeliveryTest, ACutScanIsGivenBackWhole) {
 // misbehave.
 class Session {
 public:
-    Session(tMDCProperty& properties, int receiveTimeoutMs) {
+    Session(tMDCProperty& properties, int receiveTimeoutMs, std::string journal = "")
+        : journalPath(std::move(journal)) {
         SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
         sockaddr_in address{};
         address.sin_family = AF_INET;
@@ -108,7 +111,15 @@ public:
         session->ClientSocket->handle = accepted;
         session->ClientSocket->connected = accepted != INVALID_SOCKET;
         session->ClientSocket->setTimeout(receiveTimeoutMs, kWaitMs);
-        thread = std::thread([this] { session->doSession(); });
+        thread = std::thread([this] {
+            try {
+                session->doSession();
+            } catch (const testing_support::ProcessExit&) {
+                // The journal as the process would leave it behind.
+                journalAtExit = testing_support::readFile(journalPath);
+                exited = true;
+            }
+        });
         EXPECT_TRUE(peer.handshake({}, kWaitMs)) << peer.lastError();
     }
     ~Session() { finish(); }
@@ -134,6 +145,9 @@ public:
     CncPeer peer;
     std::unique_ptr<TesselHID> session;
     std::thread thread;
+    std::string journalPath;
+    std::string journalAtExit;
+    bool exited = false;
 };
 
 bool waitForLine(const LogCapture& log, const std::string& line) {
@@ -191,6 +205,35 @@ TEST_F(DeliveryTest, AnAnswerThePeerDidNotAcknowledgeIsKeptForTheNextProbe) {
         good.finish();
         EXPECT_TRUE(log.contains("Response: KEEP1\nKEEP2\nLATER\n"));
     }
+}
+
+// QUIT after an UPDT that could not apply ends the process: the scans
+// committed just before are in the journal by then, even on a slow disk.
+TEST_F(DeliveryTest, QuitAfterAFailedUpdateLeavesTheJournalComplete) {
+    LogCapture log(1);
+    testing_support::ScopedSeams seams;
+    const std::string journal = log.dir().file(scan_journal::kFileName);
+    scan_journal::start(journal);
+    scan_journal_testing::setWriteDelay(300);
+    queue({"UPD1", "UPD2"});
+    {
+        Session session(log.properties(), kWaitMs, journal);
+        ASSERT_EQ(Status::kOk, session.peer.sendCommand("UPDT\r\n", kWaitMs));
+        std::string answer;
+        ASSERT_EQ(Status::kOk, session.peer.readAnswer(answer, kWaitMs));
+        ASSERT_EQ(Status::kOk, session.peer.sendCommand("QUIT\r\n", kWaitMs));
+        session.peer.readAnswer(answer, kWaitMs);
+        session.thread.join();
+        EXPECT_TRUE(session.exited);
+        scan_journal::JournalReading reading = scan_journal::readJournal(
+            reinterpret_cast<const unsigned char*>(session.journalAtExit.data()),
+            session.journalAtExit.size());
+        Scans onDisk;
+        for (const auto& scan : reading.undelivered) onDisk.push_back(scan.text);
+        EXPECT_EQ((Scans{"UPD1", "UPD2"}), onDisk);
+    }
+    scan_journal_testing::setWriteDelay(0);
+    scan_journal_testing::stop();
 }
 
 }  // namespace
