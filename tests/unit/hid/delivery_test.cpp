@@ -211,7 +211,9 @@ TEST_F(DeliveryTest, AnAnswerThePeerDidNotAcknowledgeIsKeptForTheNextProbe) {
 // committed just before are in the journal by then, even on a slow disk.
 TEST_F(DeliveryTest, QuitAfterAFailedUpdateLeavesTheJournalComplete) {
     LogCapture log(1);
-    testing_support::ScopedSeams seams;
+    testing_support::ScopedSeams seams(true);
+    WSADATA data;
+    WSAStartup(0x0202, &data);  // the quit ends one Winsock reference
     const std::string journal = log.dir().file(scan_journal::kFileName);
     scan_journal::start(journal);
     scan_journal_testing::setWriteDelay(300);
