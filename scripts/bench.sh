@@ -170,8 +170,9 @@ bench_agent() {
 local_figures() {
     local label=$1
     shift
-    echo "==== $label: key path and block cipher"
-    timeout "$step_limit" "$@" local --label "$label" --check 2>&1 |
+    echo "==== $label: key path, delivered one-scan answer and block cipher"
+    # In the run folder: the one-scan answers write a scan journal there.
+    (cd "$run_dir" && timeout "$step_limit" "$@" local --label "$label" --check 2>&1) |
         tee "$run_dir/$label-local.out" | grep -v '^result '
     local status=${PIPESTATUS[0]}
     ((status == 0)) || failures+=("$label: local figures (status $status)")
@@ -218,6 +219,10 @@ row() { # row TITLE NAME FORMAT
     row "fast PRBE poll (probes per second)" poll_per_second "%.0f"
     row "handshakes per second" handshakes_per_second "%.0f"
     row "key path (ns per key)" key_ns "%.0f"
+    row "one-scan answer, PRBE to ack, p50 (us)" one_scan_answer_p50_us "%.1f"
+    row "one-scan answer, PRBE to ack, p99 (us)" one_scan_answer_p99_us "%.1f"
+    row "one-scan answer, to mark on disk, p50 (us)" one_scan_delivered_p50_us "%.1f"
+    row "one-scan answer, to mark on disk, p99 (us)" one_scan_delivered_p99_us "%.1f"
     row "encryptBlock (ns per block)" encrypt_ns "%.0f"
     row "decryptBlock (ns per block)" decrypt_ns "%.0f"
     row "OpenSSL AES-128-ECB encrypt, key set once" openssl_encrypt_ns "%.0f"

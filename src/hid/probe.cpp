@@ -8,12 +8,13 @@
 static_assert(kMaxProbeAnswer == static_cast<std::size_t>(frame::kMaxMessageLength),
               "a probe answer must fit one encrypted message");
 
-bool probeScans(std::string& answer) {
+bool probeScans(std::string& answer, std::vector<QueuedScan>& taken) {
     const std::string tag = "TesselHID::doProbe";
     answer.clear();
+    taken.clear();
     if (!isScanAvailable()) return true;
 
-    std::string scan;
+    QueuedScan scan;
     while (answer.size() < kMaxProbeAnswer) {
         const std::size_t room = kMaxProbeAnswer - answer.size() - 1;  // keep one for the LF
         ScanTake take = takeScan(scan, room);
@@ -23,18 +24,27 @@ bool probeScans(std::string& answer) {
             if (!answer.empty()) break;
             // Alone it still does not fit: it never will, so it goes out cut.
             if (takeScan(scan, std::string::npos) != ScanTake::taken) break;
-            if (scan.size() > kMaxScanLength) {
-                writeLog(
-                    tag,
-                    formatText("Scan of %d characters cut to %d", static_cast<int>(scan.size()),
-                               static_cast<int>(kMaxScanLength)),
-                    1);
-                scan.resize(kMaxScanLength);
+            if (scan.text.size() > kMaxScanLength) {
+                writeLog(tag,
+                         formatText("Scan of %d characters cut to %d",
+                                    static_cast<int>(scan.text.size()),
+                                    static_cast<int>(kMaxScanLength)),
+                         1);
+                answer.append(scan.text, 0, kMaxScanLength);
+                answer += '\n';
+                taken.push_back(std::move(scan));
+                continue;
             }
         }
-        answer += scan;
+        answer += scan.text;
         answer += '\n';
+        taken.push_back(std::move(scan));
     }
     writeLog(tag, answer, 2);
     return true;
+}
+
+bool probeScans(std::string& answer) {
+    std::vector<QueuedScan> taken;
+    return probeScans(answer, taken);
 }

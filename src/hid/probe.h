@@ -3,6 +3,9 @@
 // each scan followed by a line feed, oldest first.
 #include <cstddef>
 #include <string>
+#include <vector>
+
+#include "hid/scan_buffer.h"
 
 // The answer goes out as one encrypted message, which holds at most this many
 // bytes.
@@ -15,5 +18,8 @@ constexpr std::size_t kMaxScanLength = kMaxProbeAnswer - 1;
 // order, for the next probe. A scan longer than kMaxScanLength can never fit
 // and is delivered cut to that length, with a level-1 log line. Logs the
 // answer at level 2 when there was something to deliver; writes nothing when
-// nothing was queued. Always true.
+// nothing was queued. Always true. taken receives the scans of the answer,
+// whole and in order, so that they can be given back (requeueScans) when the
+// answer does not reach the peer.
+bool probeScans(std::string& answer, std::vector<QueuedScan>& taken);
 bool probeScans(std::string& answer);

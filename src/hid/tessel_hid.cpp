@@ -1,7 +1,26 @@
 #include "hid/tessel_hid.h"
 
 #include "hid/probe.h"
+#include "hid/scan_journal.h"
+
+TesselHID::~TesselHID() { requeueScans(inFlight_); }
 
 bool TesselHID::doProt() { return true; }
 
-bool TesselHID::doProbe(std::string& answer) { return probeScans(answer); }
+bool TesselHID::doProbe(std::string& answer) {
+    // A probe whose answer was never told about gives its scans back first.
+    requeueScans(inFlight_);
+    return probeScans(answer, inFlight_);
+}
+
+int TesselHID::probeAnswered(bool delivered) {
+    if (inFlight_.empty()) return 0;
+    if (delivered) {
+        scan_journal::recordDelivered(inFlight_.back().sequence);
+        inFlight_.clear();
+        return 0;
+    }
+    int kept = static_cast<int>(inFlight_.size());
+    requeueScans(inFlight_);
+    return kept;
+}

@@ -6,6 +6,7 @@
 #include "common/properties.h"
 #include "common/text_format.h"
 #include "hid/scan_buffer.h"
+#include "hid/scan_journal.h"
 #include "hid/ui_thread.h"
 #include "host/accept_loop.h"
 #include "platform/platform.h"
@@ -56,6 +57,9 @@ int runServiceHost(void* instance, std::string commandLine) {
                    properties->hostAddress.c_str(), properties->portNote.c_str());
     writeLog(tag, versionLine, 1);
     if (!uiThreadStarted) writeLog(tag, "Unable to start the user-interface thread", 1);
+    // Only now, with the log open and no other agent answering here: the
+    // journal belongs to the one agent of this folder.
+    scan_journal::start(properties->logDir + platform::pathSeparator + scan_journal::kFileName);
     // A malformed allowed-peers list must never turn into one that lets
     // every peer in: the agent does not start.
     const AllowedPeers& allowedPeers = properties->allowedPeers;

@@ -3,6 +3,8 @@
 // names, codes and semantics on both sides (socket_api.h comes from the
 // platform's own folder); everything else is declared here. The Win32 side
 // calls the real API, the POSIX side is a small stand-in.
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "socket_api.h"
@@ -53,6 +55,39 @@ bool fileExists(const std::string& path);
 // The full path of a relative name against the current working directory.
 std::string fullPath(const std::string& relativeName);
 
+// A file written in appends and forced to the disk on request (fsync,
+// FlushFileBuffers). Closed when the object goes.
+class DurableFile {
+public:
+    DurableFile() = default;
+    ~DurableFile() { close(); }
+    DurableFile(const DurableFile&) = delete;
+    DurableFile& operator=(const DurableFile&) = delete;
+
+    // Opens path for appending, creating it when missing; truncate empties
+    // it first. False with the system's error code when it cannot be opened.
+    bool open(const std::string& path, bool truncate, int& errorCode);
+    // Writes every byte at the end of the file; false when not all went out.
+    bool append(const void* data, std::size_t size, int& errorCode);
+    // Returns once everything written so far is on the disk.
+    bool sync(int& errorCode);
+    void close();
+    bool isOpen() const { return handle_ != -1; }
+
+private:
+    std::intptr_t handle_ = -1;
+};
+
+// Reads a whole file of at most limit bytes into contents. False when the
+// file is missing, unreadable or larger than limit (errorCode says which:
+// the system's code, or -1 for the size).
+bool readWholeFile(const std::string& path, std::size_t limit, std::string& contents,
+                   int& errorCode);
+
+// Puts from in the place of to in one step, replacing to, and makes the
+// change durable: a power cut leaves either the old or the new file.
+bool replaceFile(const std::string& from, const std::string& to, int& errorCode);
+
 // ---- Time ------------------------------------------------------------------
 
 // Local broken-down time of a time value, thread-safe.
@@ -90,7 +125,16 @@ inline void sleepMs(unsigned milliseconds) { seams().sleepMs(milliseconds); }
 inline int waitReadable(SOCKET s, unsigned milliseconds) {
     return seams().waitReadable(s, milliseconds);
 }
-inline void exitProcess(int code) { seams().exitProcess(code); }
+// One function that runs first whenever the agent ends its own process, on
+// whatever thread ends it: it gets data still in flight to the disk, within a
+// bounded time. Null (the default) for none.
+void setBeforeExit(void (*handler)());
+void runBeforeExit();
+
+inline void exitProcess(int code) {
+    runBeforeExit();
+    seams().exitProcess(code);
+}
 inline void startProgram(const std::string& file, const std::string& parameters,
                          const std::string& folder) {
     seams().startProgram(file, parameters, folder);

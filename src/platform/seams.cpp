@@ -1,6 +1,19 @@
 #include "platform/platform.h"
 
+#include <atomic>
+
 namespace platform {
+
+namespace {
+std::atomic<void (*)()> beforeExit{nullptr};
+}
+
+void setBeforeExit(void (*handler)()) { beforeExit = handler; }
+
+void runBeforeExit() {
+    void (*handler)() = beforeExit.load();
+    if (handler != nullptr) handler();
+}
 
 Seams& seams() {
     static Seams current = defaultSeams();

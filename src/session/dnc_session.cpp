@@ -9,3 +9,5 @@ DncSession::~DncSession() = default;
 bool DncSession::doProt() { return false; }
 
 bool DncSession::doProbe(std::string&) { return true; }
+
+int DncSession::probeAnswered(bool) { return 0; }

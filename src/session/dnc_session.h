@@ -23,6 +23,10 @@ public:
     unsigned char sessionCode[16] = {};
     int commandCode = 0;
     int sessionState = 0;
+    // Set by every encrypted sendMessage: true only when the whole frame
+    // went out and the peer's acknowledgement byte was read. Only then has
+    // the peer certainly received the message.
+    bool lastSendAcknowledged = false;
 
     DncSession();
     DncSession(const DncSession&) = delete;
@@ -35,6 +39,11 @@ public:
     // Releases configuration only; ClientSocket and SessionEncryptor stay
     // until ShutdownThread.
     virtual ~DncSession();
+    // Told after each probe answer whether it reached the peer
+    // (lastSendAcknowledged). A session that keeps scans gives the answer's
+    // scans back for the next probe when it did not; returns how many it
+    // kept. The base session has none.
+    virtual int probeAnswered(bool delivered);
 
     int doSession();
     int readSocket(std::string& command);

@@ -72,7 +72,19 @@ int DncSession::doSession() {
                     std::string answer;
                     doProbe(answer);
                     sendMessage(answer, true);
-                    if (!answer.empty()) writeLog(tag, "Response: " + answer, 1);
+                    // The scans leave the agent only when the peer has
+                    // acknowledged the answer that carries them.
+                    int kept = probeAnswered(lastSendAcknowledged);
+                    if (answer.empty()) break;
+                    if (lastSendAcknowledged) {
+                        writeLog(tag, "Response: " + answer, 1);
+                    } else {
+                        writeLog(tag,
+                                 formatText("Response not delivered: %d scans kept for the "
+                                            "next probe",
+                                            kept),
+                                 1);
+                    }
                     break;
                 }
                 case command::kProt:

@@ -19,6 +19,7 @@ int DncSession::sendMessage(const unsigned char* data, int length, bool encrypte
         return ClientSocket->sendBytes(reinterpret_cast<const char*>(data), length);
     }
     const std::string tag = "tMDCSession::sendMessage";
+    lastSendAcknowledged = false;
 
     // The message and its fill bytes must fit the staging buffer; a longer
     // one is refused whole rather than cut short.
@@ -41,9 +42,11 @@ int DncSession::sendMessage(const unsigned char* data, int length, bool encrypte
 
     // The peer answers every frame with one byte; its value does not matter.
     char ack = 0;
-    if (ClientSocket->receiveBytes(&ack, 1) == -1) {
+    int acknowledged = ClientSocket->receiveBytes(&ack, 1);
+    if (acknowledged == -1) {
         writeLog(tag, kAckFailed, 1);
     }
+    lastSendAcknowledged = sent == frameLength && acknowledged == 1;
     writeLog(tag, formatText("Send %d Bytes", sent), 4);
     if (sent < 1) {
         writeLog(tag, "Failed Sending Secure data", 1);

@@ -6,6 +6,7 @@ describes. Run it again after changing a layout; the files are committed.
 """
 import pathlib
 import shutil
+import zlib
 
 HERE = pathlib.Path(__file__).resolve().parent
 KEY = b"session-key-0123"
@@ -17,6 +18,14 @@ def plain_frame(message: bytes) -> bytes:
     length = 16 + len(message) + fill
     header = bytes([fill, length >> 8, length & 0xFF]) + b"*" * 13
     return header + message + b"*" * fill
+
+
+def journal_record(kind: bytes, sequence: int, text: bytes = b"") -> bytes:
+    """One scan journal record: magic, length, CRC-32 of length and payload, payload."""
+    payload = kind + sequence.to_bytes(8, "little") + text
+    length = len(payload).to_bytes(4, "little")
+    check = zlib.crc32(length + payload).to_bytes(4, "little")
+    return b"VXSJ" + length + check + payload
 
 
 def receive_seed(message: bytes = b"", limit: int = 2048, flags: int = 1, raw: bytes = None) -> bytes:
@@ -145,6 +154,18 @@ SEEDS = {
         + event(DIALOG) + typed("SCAN") + key(VK["ENTER"]) + event(OK) + event(PROBE),
         "long_scans": b"\x00" + event(DIALOG) + event(HOLD, ord("X"), 255) + key(VK["ENTER"])
         + event(DIALOG) + event(HOLD, ord("Y"), 200) + key(VK["ENTER"]) + event(PROBE),
+    },
+    "scan_journal": {
+        "empty": b"",
+        "three_scans": journal_record(b"S", 1, b"4006381333931") + journal_record(b"S", 2)
+        + journal_record(b"S", 3, b"AB-12"),
+        "delivered_mark": journal_record(b"S", 1, b"GONE") + journal_record(b"S", 2, b"KEEP")
+        + journal_record(b"D", 1),
+        "torn_tail": journal_record(b"S", 1, b"WHOLE") + journal_record(b"S", 2, b"TORN")[:15],
+        "bad_checksum": journal_record(b"S", 1, b"A")
+        + journal_record(b"S", 2, b"B")[:-1] + b"C" + journal_record(b"S", 3, b"D"),
+        "garbage_between": journal_record(b"S", 1, b"A") + b"\x00VXSJ\xff\xff"
+        + journal_record(b"S", 2, b"B"),
     },
 }
 

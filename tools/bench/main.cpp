@@ -4,7 +4,7 @@
 //   vxbench network --agent-port P [--raw-port Q] [--label L] [--target native|wine]
 //                   [--raw-exchanges N] [--probes N] [--handshake-seconds S]
 //                   [--poll-seconds S]
-//   vxbench local [--label L] [--keys N] [--blocks N] [--check]
+//   vxbench local [--label L] [--keys N] [--blocks N] [--probes N] [--check]
 //
 // raw-server serves the raw PRBE-shaped exchange on 127.0.0.1:P for N
 // connections (default 1), then ends: read a 32-byte frame, send a 1-byte
@@ -23,8 +23,11 @@
 // p99 at most 10 times the baseline; wine, PRBE p50 under 1 ms. Both: the
 // poll and the session after it worked.
 //
-// local times the keyboard hook's portable work per key (translation and
-// scan assembly, with a stand-in desktop whose scan dialog is in front) and
+// local times the keyboard hook's portable work per key (translation, scan
+// assembly and the commit's hand-off to the scan journal, with a stand-in
+// desktop whose scan dialog is in front), a delivered one-scan answer on an
+// in-process session with the scan journal on (PRBE to the acknowledged
+// answer, and on to the delivered mark on disk), and
 // encryptBlock/decryptBlock per block, next to OpenSSL's AES-128-ECB where
 // this build has it. --check: the key path must stay under 20 us per key.
 //
@@ -42,13 +45,18 @@
 #include <vector>
 
 #include "cnc_peer.h"
+#include "common/activity_log.h"
+#include "common/properties.h"
 #include "hid/hook_watchdog.h"
 #include "hid/key_translation.h"
 #include "hid/scan_assembly.h"
 #include "hid/scan_buffer.h"
+#include "hid/scan_journal.h"
+#include "hid/tessel_hid.h"
 #include "platform/platform.h"
 #include "transport/aes128.h"
 #include "transport/frame_limits.h"
+#include "transport/secure_socket.h"
 
 #ifdef VXBENCH_OPENSSL
 #include <openssl/evp.h>
@@ -70,7 +78,7 @@ const char kUsage[] =
     "       vxbench network --agent-port P [--raw-port Q] [--label L] [--target native|wine]\n"
     "                       [--raw-exchanges N] [--probes N] [--handshake-seconds S]\n"
     "                       [--poll-seconds S]\n"
-    "       vxbench local [--label L] [--keys N] [--blocks N] [--check]\n";
+    "       vxbench local [--label L] [--keys N] [--blocks N] [--probes N] [--check]\n";
 
 double microsecondsBetween(Clock::time_point from, Clock::time_point to) {
     return std::chrono::duration<double, std::micro>(to - from).count();
@@ -540,7 +548,6 @@ bool keyPath(long keysWanted, double& nsPerKey, double& nsPerEvent, std::string&
     long keys = 0;
     long eventCount = 0;
     double seconds = 0;
-    std::string scan;
     HookWatchdog watchdog;
     while (keys < keysWanted) {
         Clock::time_point start = Clock::now();
@@ -555,13 +562,16 @@ bool keyPath(long keysWanted, double& nsPerKey, double& nsPerEvent, std::string&
         eventCount += static_cast<long>(events.size()) * scansPerBatch;
         // The session's probe takes the scans; not part of the hook's work.
         long taken = 0;
-        while (takeScan(scan, 4096) == ScanTake::taken) {
-            if (scan != text) {
-                error = "the key path assembled \"" + scan + "\" instead of \"" + text + "\"";
+        QueuedScan queued;
+        while (takeScan(queued, 4096) == ScanTake::taken) {
+            if (queued.text != text) {
+                error =
+                    "the key path assembled \"" + queued.text + "\" instead of \"" + text + "\"";
                 return false;
             }
             ++taken;
         }
+        scan_journal::recordDelivered(queued.sequence);
         if (taken != scansPerBatch) {
             error = "the key path committed " + std::to_string(taken) + " scans of " +
                     std::to_string(scansPerBatch);
@@ -571,6 +581,90 @@ bool keyPath(long keysWanted, double& nsPerKey, double& nsPerEvent, std::string&
     nsPerKey = seconds * 1e9 / static_cast<double>(keys);
     nsPerEvent = seconds * 1e9 / static_cast<double>(eventCount);
     return true;
+}
+
+// One-scan probe answers on a session of the agent's own class, in this
+// process over 127.0.0.1, with the scan journal on: before each probe one
+// scan is committed as the hook commits it. Times in us, per answer: from
+// sending PRBE to the answer read and acknowledged (roundTrips), and on to
+// the delivered mark on disk (delivered).
+bool deliveredAnswers(long probes, const std::string& journalPath, std::vector<double>& roundTrips,
+                      std::vector<double>& delivered, std::string& error) {
+    int port = 0;
+    SOCKET listener = listenOn(0, port);
+    if (listener == INVALID_SOCKET) {
+        error = "cannot listen for the in-process session";
+        return false;
+    }
+    tMDCProperty properties;
+    properties.logLevel = 1;
+    CncPeer peer;
+    std::thread connector([&] { peer.connect(kHost, port, kTimeoutMs); });
+    SOCKET accepted = accept(listener, nullptr, nullptr);
+    connector.join();
+    closesocket(listener);
+    if (accepted == INVALID_SOCKET || !peer.isConnected()) {
+        error = "the in-process session did not connect";
+        return false;
+    }
+    setNoDelay(accepted);
+    setNoDelay(peer.socketHandle());
+
+    platform::deleteFile(journalPath);
+    scan_journal::start(journalPath);
+    // Level 0: a line per probe ("Response: ...") would trip the log's loop
+    // guard at this rate, and no log is open here anyway.
+    const int savedLevel = logLevel;
+    logLevel = 0;
+    TesselHID session;
+    session.properties = &properties;
+    session.ClientSocket = new vSecureSocket;
+    session.ClientSocket->handle = accepted;
+    session.ClientSocket->connected = true;
+    session.ClientSocket->setTimeout(kTimeoutMs, kTimeoutMs);
+    std::thread sessionThread([&] { session.doSession(); });
+
+    bool ok = peer.handshake({}, kTimeoutMs);
+    if (!ok) error = "in-process handshake: " + peer.lastError();
+    const std::string text = "Lot-A12345/b7Q";
+    for (long i = 0; ok && i < kWarmUp + probes; ++i) {
+        appendScan(text);  // the i+1-th commit since the journal started
+        const std::uint64_t sequence = static_cast<std::uint64_t>(i + 1);
+        Clock::time_point start = Clock::now();
+        std::string answer;
+        ok = peer.sendCommand("PRBE\r\n", kTimeoutMs) == Status::kOk &&
+             peer.readAnswer(answer, kTimeoutMs) == Status::kOk;
+        Clock::time_point answered = Clock::now();
+        if (!ok || answer != text + "\n") {
+            error = "in-process PRBE: " + (ok ? "answer \"" + answer + "\"" : peer.lastError());
+            ok = false;
+            break;
+        }
+        while (scan_journal::deliveredOnDisk() < sequence) {
+            if (secondsSince(start) > 5) {
+                error = "the delivered mark did not reach the disk within 5 s";
+                ok = false;
+                break;
+            }
+            std::this_thread::yield();
+        }
+        if (ok && i >= kWarmUp) {
+            roundTrips.push_back(microsecondsBetween(start, answered));
+            delivered.push_back(microsecondsBetween(start, Clock::now()));
+        }
+    }
+    std::string quit;
+    peer.sendCommand("QUIT\r\n", kTimeoutMs);
+    peer.readAnswer(quit, kTimeoutMs);
+    peer.close();
+    sessionThread.join();
+    session.ShutdownThread();
+    scan_journal_testing::stop();
+    platform::deleteFile(journalPath);
+    logLevel = savedLevel;
+    std::sort(roundTrips.begin(), roundTrips.end());
+    std::sort(delivered.begin(), delivered.end());
+    return ok;
 }
 
 template <typename Work>
@@ -589,19 +683,50 @@ int runLocal(const Options& options) {
         std::fputs(kUsage, stderr);
         return 2;
     }
+    long probes = options.number("probes", 2000, 1, 1000000);
+    if (probes < 0) {
+        std::fputs(kUsage, stderr);
+        return 2;
+    }
     Problems problems;
     std::string error;
     double nsPerKey = 0;
     double nsPerEvent = 0;
-    if (!keyPath(keysWanted, nsPerKey, nsPerEvent, error)) {
+    // The scan journal is on, as in the agent: every commit is handed to its
+    // writer thread, which is part of the key path's hand-off.
+    const std::string journalPath = platform::fullPath("vxbench.scans");
+    platform::deleteFile(journalPath);
+    scan_journal::start(journalPath);
+    bool keyPathOk = keyPath(keysWanted, nsPerKey, nsPerEvent, error);
+    scan_journal_testing::stop();
+    hid_testing::clearScanBuffer();
+    platform::deleteFile(journalPath);
+    if (!keyPathOk) {
         problems.add(error);
     } else {
         std::printf(
-            "%s key path (translation and scan assembly, %ld keys): %.0f ns per key, "
-            "%.0f ns per hook call\n",
+            "%s key path (translation, scan assembly and the commit's hand-off to the scan "
+            "journal, %ld keys): %.0f ns per key, %.0f ns per hook call\n",
             label.c_str(), keysWanted, nsPerKey, nsPerEvent);
         result(label, "key_ns", nsPerKey);
         if (options.check && nsPerKey >= 20000) problems.add("target: key path is not under 20 us");
+    }
+
+    std::vector<double> roundTrips;
+    std::vector<double> delivered;
+    if (!deliveredAnswers(probes, journalPath, roundTrips, delivered, error)) {
+        problems.add(error);
+    } else {
+        std::printf(
+            "%s delivered one-scan answer (in-process session, %ld probes): PRBE to the "
+            "acknowledged answer p50 %.1f us p99 %.1f us; to the delivered mark on disk p50 "
+            "%.1f us p99 %.1f us\n",
+            label.c_str(), probes, percentile(roundTrips, 50), percentile(roundTrips, 99),
+            percentile(delivered, 50), percentile(delivered, 99));
+        result(label, "one_scan_answer_p50_us", percentile(roundTrips, 50));
+        result(label, "one_scan_answer_p99_us", percentile(roundTrips, 99));
+        result(label, "one_scan_delivered_p50_us", percentile(delivered, 50));
+        result(label, "one_scan_delivered_p99_us", percentile(delivered, 99));
     }
 
     unsigned char key[16];

@@ -1,4 +1,6 @@
 #include <errno.h>
+#include <fcntl.h>
+#include <libgen.h>
 #include <poll.h>
 #include <pthread.h>
 #include <spawn.h>
@@ -103,6 +105,91 @@ std::string fullPath(const std::string& relativeName) {
     std::string folder(buffer.data());
     if (folder.empty() || folder.back() != '/') folder += '/';
     return folder + relativeName;
+}
+
+bool DurableFile::open(const std::string& path, bool truncate, int& errorCode) {
+    close();
+    int flags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | (truncate ? O_TRUNC : 0);
+    int fd = ::open(path.c_str(), flags, 0644);
+    if (fd < 0) {
+        errorCode = errno;
+        return false;
+    }
+    handle_ = fd;
+    return true;
+}
+
+bool DurableFile::append(const void* data, std::size_t size, int& errorCode) {
+    if (handle_ == -1) {
+        errorCode = EBADF;
+        return false;
+    }
+    const char* bytes = static_cast<const char*>(data);
+    while (size > 0) {
+        ssize_t written = ::write(static_cast<int>(handle_), bytes, size);
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            errorCode = errno;
+            return false;
+        }
+        bytes += written;
+        size -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+bool DurableFile::sync(int& errorCode) {
+    if (handle_ == -1 || fsync(static_cast<int>(handle_)) != 0) {
+        errorCode = handle_ == -1 ? EBADF : errno;
+        return false;
+    }
+    return true;
+}
+
+void DurableFile::close() {
+    if (handle_ != -1) ::close(static_cast<int>(handle_));
+    handle_ = -1;
+}
+
+bool readWholeFile(const std::string& path, std::size_t limit, std::string& contents,
+                   int& errorCode) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        errorCode = errno;
+        return false;
+    }
+    struct stat info;
+    if (fstat(fd, &info) != 0 || static_cast<unsigned long long>(info.st_size) > limit) {
+        errorCode = -1;
+        ::close(fd);
+        return false;
+    }
+    contents.assign(static_cast<std::size_t>(info.st_size), '\0');
+    std::size_t done = 0;
+    while (done < contents.size()) {
+        ssize_t got = ::read(fd, &contents[done], contents.size() - done);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        done += static_cast<std::size_t>(got);
+    }
+    contents.resize(done);
+    ::close(fd);
+    return true;
+}
+
+bool replaceFile(const std::string& from, const std::string& to, int& errorCode) {
+    if (rename(from.c_str(), to.c_str()) != 0) {
+        errorCode = errno;
+        return false;
+    }
+    // The new name is durable only once the folder that holds it is synced.
+    std::string folderPath = to;
+    int folder = ::open(dirname(&folderPath[0]), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder >= 0) {
+        fsync(folder);
+        ::close(folder);
+    }
+    return true;
 }
 
 void localTime(long long seconds, struct tm& out) {

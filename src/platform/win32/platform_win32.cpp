@@ -87,6 +87,97 @@ std::string fullPath(const std::string& relativeName) {
     }
 }
 
+namespace {
+HANDLE fileHandle(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
+}  // namespace
+
+bool DurableFile::open(const std::string& path, bool truncate, int& errorCode) {
+    close();
+    HANDLE file =
+        CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                    truncate ? CREATE_ALWAYS : OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        errorCode = static_cast<int>(GetLastError());
+        return false;
+    }
+    LARGE_INTEGER zero{};
+    if (!SetFilePointerEx(file, zero, nullptr, FILE_END)) {
+        errorCode = static_cast<int>(GetLastError());
+        CloseHandle(file);
+        return false;
+    }
+    handle_ = reinterpret_cast<std::intptr_t>(file);
+    return true;
+}
+
+bool DurableFile::append(const void* data, std::size_t size, int& errorCode) {
+    if (handle_ == -1) {
+        errorCode = ERROR_INVALID_HANDLE;
+        return false;
+    }
+    const char* bytes = static_cast<const char*>(data);
+    while (size > 0) {
+        DWORD chunk = size > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size);
+        DWORD written = 0;
+        if (!WriteFile(fileHandle(handle_), bytes, chunk, &written, nullptr) || written == 0) {
+            errorCode = static_cast<int>(GetLastError());
+            return false;
+        }
+        bytes += written;
+        size -= written;
+    }
+    return true;
+}
+
+bool DurableFile::sync(int& errorCode) {
+    if (handle_ == -1 || !FlushFileBuffers(fileHandle(handle_))) {
+        errorCode = handle_ == -1 ? ERROR_INVALID_HANDLE : static_cast<int>(GetLastError());
+        return false;
+    }
+    return true;
+}
+
+void DurableFile::close() {
+    if (handle_ != -1) CloseHandle(fileHandle(handle_));
+    handle_ = -1;
+}
+
+bool readWholeFile(const std::string& path, std::size_t limit, std::string& contents,
+                   int& errorCode) {
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        errorCode = static_cast<int>(GetLastError());
+        return false;
+    }
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(file, &size) || static_cast<unsigned long long>(size.QuadPart) > limit) {
+        errorCode = -1;
+        CloseHandle(file);
+        return false;
+    }
+    contents.assign(static_cast<std::size_t>(size.QuadPart), '\0');
+    std::size_t done = 0;
+    while (done < contents.size()) {
+        DWORD got = 0;
+        DWORD want = static_cast<DWORD>(
+            contents.size() - done > 0x40000000u ? 0x40000000u : contents.size() - done);
+        if (!ReadFile(file, &contents[done], want, &got, nullptr) || got == 0) break;
+        done += got;
+    }
+    contents.resize(done);
+    CloseHandle(file);
+    return true;
+}
+
+bool replaceFile(const std::string& from, const std::string& to, int& errorCode) {
+    if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        return true;
+    }
+    errorCode = static_cast<int>(GetLastError());
+    return false;
+}
+
 void localTime(long long seconds, struct tm& out) {
     time_t value = static_cast<time_t>(seconds);
     localtime_s(&out, &value);

@@ -1,0 +1,45 @@
+#pragma once
+// The scan journal: the scan queue on disk, so that no process end loses a
+// committed scan. Every commit and every delivered mark is handed to a writer
+// thread of its own, which appends it to the journal and forces it to the
+// disk at once (well within 50 ms); the committing thread (the keyboard hook)
+// only hands over. On start the scans that were never delivered are queued
+// again, first and in order. A journal that cannot be written is logged once;
+// the agent then goes on with the queue in memory.
+#include <cstdint>
+#include <string>
+
+namespace scan_journal {
+
+// The journal's file name, in the log folder beside the activity log.
+extern const char kFileName[];
+
+// Reads the journal at path, queues its undelivered scans ahead of any scan
+// committed so far, rewrites it compacted, starts the writer thread and has
+// every exit the agent performs flush it first. Once per process, after the
+// activity log is open.
+void start(const std::string& path);
+
+// Every scan up to and including sequence has reached the peer.
+void recordDelivered(std::uint64_t sequence);
+
+// Waits at most timeoutMs until everything handed over so far is on disk.
+// True when it is (or when there is no journal).
+bool flush(unsigned timeoutMs);
+
+// The highest delivered mark that is on disk (0 when none).
+std::uint64_t deliveredOnDisk();
+
+// How long an exit waits for the journal.
+constexpr unsigned kExitFlushMs = 2000;
+
+}  // namespace scan_journal
+
+namespace scan_journal_testing {
+// Ends the writer thread and forgets the journal, so a test can start another.
+void stop();
+// Sets the file size from which the journal is compacted (default 64 KiB).
+void setCompactionThreshold(std::uint64_t bytes);
+// Makes the writer wait this long before each write, like a slow disk.
+void setWriteDelay(unsigned milliseconds);
+}  // namespace scan_journal_testing

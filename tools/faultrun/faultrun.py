@@ -1,0 +1,220 @@
+#!/usr/bin/env python3
+"""Fault run of scan delivery: scanagent (the agent with a thread that
+commits numbered scans as the keyboard hook does) is killed at random
+moments and started again on the same program folder, while peers probe,
+some taking the answer well and some dropping it before it arrives or
+without acknowledging it. At the end a last agent commits nothing and is
+probed until its queue is empty. Then the acknowledged answers are checked
+against the commits:
+
+- lost: a scan committed more than 50 ms before a kill (or before the end)
+  that no acknowledged answer carried: must be none;
+- out of order: a scan delivered for the first time after a later one:
+  must be none;
+- duplicates: a scan in more than one acknowledged answer. Possible only
+  when a kill fell between the peer's acknowledgement and the delivered
+  mark on disk (at most 50 ms); counted.
+
+    faultrun.py --scanagent PATH --faultpeer PATH --seconds N --dir DIR [--seed S]
+
+Only 127.0.0.1 is used; everything started is ended by pid. Prints the
+figures and exits non-zero when a scan was lost or reordered.
+"""
+import argparse
+import os
+import random
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import time
+
+WINDOW_NS = 50 * 1000 * 1000
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def listening(port):
+    wanted = "0100007F:%04X" % port
+    with open("/proc/net/tcp") as table:
+        return any(row.split()[1] == wanted and row.split()[3] == "0A"
+                   for row in table.readlines()[1:])
+
+
+class Run:
+    def __init__(self, options):
+        self.o = options
+        self.folder = os.path.join(options.dir, "program")
+        shutil.rmtree(options.dir, ignore_errors=True)
+        os.makedirs(self.folder)
+        self.commit_log = os.path.join(options.dir, "commits.txt")
+        self.delivered = []      # the scans of acknowledged answers, in order
+        self.kills = []          # monotonic ns of each kill: (signal sent, process gone)
+        self.peers = {"probe": 0, "drop-before-answer": 0, "drop-without-ack": 0}
+        self.failed_peers = 0
+        self.starts = 0
+        self.next_number = 1
+        self.timeline = open(os.path.join(options.dir, "timeline.txt"), "w")
+
+    def note(self, text):
+        self.timeline.write("%d %s\n" % (time.monotonic_ns(), text))
+
+    def committed(self):
+        numbers = []
+        with open(self.commit_log) as f:
+            for line in f:
+                parts = line.split()
+                if len(parts) == 2:
+                    numbers.append((int(parts[0]), int(parts[1])))
+        return numbers
+
+    def start(self, interval_ms):
+        self.port = free_port()
+        out = open(os.path.join(self.o.dir, "agent-%d.out" % self.starts), "wb")
+        agent = subprocess.Popen(
+            [self.o.scanagent, str(self.next_number), str(interval_ms), self.commit_log,
+             "-I", "127.0.0.1", "-P", str(self.port)],
+            cwd=self.folder, stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT)
+        out.close()
+        self.starts += 1
+        self.note("start %d port %d" % (self.starts, self.port))
+        deadline = time.time() + 30
+        while not listening(self.port):
+            if agent.poll() is not None or time.time() > deadline:
+                raise RuntimeError("scanagent did not start; see %s" % out.name)
+            time.sleep(0.01)
+        return agent
+
+    def peer(self, mode, background=False):
+        command = [self.o.faultpeer, "--port", str(self.port), "--timeout", "300", mode]
+        if background:
+            return subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                                    text=True)
+        result = subprocess.run(command, capture_output=True, text=True, timeout=60)
+        return self.take(mode, result.returncode, result.stdout)
+
+    def take(self, mode, code, stdout):
+        # faultpeer prints a probe's answer once it has acknowledged it, so
+        # an answer counts even when a kill ended the session afterwards.
+        self.peers[mode] += 1
+        if code != 0:
+            self.failed_peers += 1
+        match = re.search(r'^answer: "(.*)"$', stdout, re.MULTILINE)
+        answer = None if match is None else match.group(1).encode().decode("unicode_escape")
+        self.note("peer %s code %d answer %s" % (mode, code, None if answer is None else
+                                                 " ".join(answer.split())))
+        if mode == "probe" and answer is not None:
+            self.delivered.extend(scan for scan in answer.split("\n") if scan)
+        return answer
+
+    def round(self, rng):
+        agent = self.start(self.o.interval)
+        end = time.time() + rng.uniform(0.2, 1.5)
+        modes = ["probe"] * 6 + ["drop-before-answer"] * 2 + ["drop-without-ack"] * 2
+        while time.time() < end:
+            self.peer(rng.choice(modes))
+            time.sleep(rng.uniform(0, 0.05))
+        # Half the kills fall while a peer is in the middle of a session.
+        inflight = None
+        if rng.random() < 0.5:
+            mode = rng.choice(modes)
+            inflight = (mode, self.peer(mode, background=True))
+            time.sleep(rng.uniform(0, 0.03))
+        # The process dies somewhere between the signal and the end of the
+        # wait; a commit in between belongs to this kill.
+        signalled = time.monotonic_ns()
+        agent.send_signal(signal.SIGKILL)
+        agent.wait(timeout=30)
+        self.kills.append((signalled, time.monotonic_ns()))
+        self.note("killed %d" % self.starts)
+        shutil.copy(os.path.join(self.folder, "vxhid.log"),
+                    os.path.join(self.o.dir, "agent-%d.log" % self.starts))
+        if inflight is not None:
+            mode, process = inflight
+            stdout, _ = process.communicate(timeout=60)
+            self.take(mode, process.returncode, stdout)
+        committed = self.committed()
+        self.next_number = (committed[-1][0] + 1) if committed else self.next_number
+
+    def drain(self):
+        agent = self.start(0)
+        for _ in range(10000):
+            if self.peer("probe") == "":
+                break
+        signalled = time.monotonic_ns()
+        agent.send_signal(signal.SIGKILL)
+        agent.wait(timeout=30)
+        self.kills.append((signalled, time.monotonic_ns()))
+
+    def check(self):
+        committed = self.committed()
+        kill_times = sorted(self.kills)
+        first_seen, duplicates, out_of_order, last = set(), 0, 0, 0
+        for scan in self.delivered:
+            number = int(scan)
+            if number in first_seen:
+                duplicates += 1
+                continue
+            first_seen.add(number)
+            if number < last:
+                out_of_order += 1
+            last = max(last, number)
+        lost, lost_in_window = [], 0
+        for number, at in committed:
+            if number in first_seen:
+                continue
+            # The first kill that ended after the commit decides whether it
+            # was durable: it was not yet when the signal came within 50 ms.
+            kill = next((k for k in kill_times if k[1] >= at), None)
+            if kill is not None and kill[0] - at <= WINDOW_NS:
+                lost_in_window += 1
+            else:
+                lost.append(number)
+        return committed, duplicates, out_of_order, lost, lost_in_window
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--scanagent", required=True)
+    parser.add_argument("--faultpeer", required=True)
+    parser.add_argument("--seconds", type=int, default=60)
+    parser.add_argument("--dir", required=True)
+    parser.add_argument("--interval", type=int, default=5, help="ms between commits")
+    parser.add_argument("--seed", type=int, default=None)
+    options = parser.parse_args()
+    options.scanagent = os.path.abspath(options.scanagent)
+    options.faultpeer = os.path.abspath(options.faultpeer)
+    options.dir = os.path.abspath(options.dir)
+    seed = options.seed if options.seed is not None else random.randrange(1 << 30)
+    rng = random.Random(seed)
+    run = Run(options)
+    started = time.time()
+    while time.time() - started < options.seconds:
+        run.round(rng)
+    run.drain()
+    committed, duplicates, out_of_order, lost, lost_in_window = run.check()
+    elapsed = time.time() - started
+    print("faultrun: seed %d, %.0f s, %d agent starts, %d kills" %
+          (seed, elapsed, run.starts, len(run.kills) - 1))
+    print("faultrun: peers: %d probes, %d dropped before the answer, %d without ack, "
+          "%d ended by a kill" % (run.peers["probe"], run.peers["drop-before-answer"],
+                                  run.peers["drop-without-ack"], run.failed_peers))
+    print("faultrun: %d scans committed, %d delivered (%d acknowledged in all), "
+          "%d duplicates, %d out of order, %d lost, %d lost within 50 ms of a kill" %
+          (len(committed), len(set(int(s) for s in run.delivered)), len(run.delivered),
+           duplicates, out_of_order, len(lost), lost_in_window))
+    if lost:
+        print("faultrun: lost: %s" % lost[:20])
+    ok = not lost and out_of_order == 0
+    print("faultrun: %s" % ("passed" if ok else "FAILED"))
+    return 0 if ok else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
