@@ -77,7 +77,8 @@ struct Journal {
     std::deque<QueuedScan> live;  // the scans on file not yet delivered
     std::uint64_t liveBytes = 0;  // their records' size
     std::uint64_t compactionThreshold = kDefaultCompactionThreshold;
-    unsigned writeDelayMs = 0;  // tests: a slow disk
+    std::size_t sizeLimit = kMaxJournalSize;  // for reading and writing
+    unsigned writeDelayMs = 0;                // tests: a slow disk
 };
 
 // Never destroyed: a thread may end the process while the writer works.
@@ -202,7 +203,7 @@ void compactIfDue(Journal& j) {
 void repair(Journal& j) {
     if (std::chrono::steady_clock::now() < j.repairAt) return;
     int error = 0;
-    if (j.liveBytes > kMaxJournalSize) {
+    if (j.liveBytes > j.sizeLimit) {
         turnOff(j, "would grow past its limit");
         return;
     }
@@ -238,8 +239,8 @@ void writeBatch(Journal& j, std::vector<Event>& batch) {
     }
     // The same limit as the reader's: a file past it would never be read
     // again. Compacted at once instead; the new file holds these events.
-    if (j.fileSize + bytes.size() > kMaxJournalSize) {
-        if (j.liveBytes > kMaxJournalSize) {
+    if (j.fileSize + bytes.size() > j.sizeLimit) {
+        if (j.liveBytes > j.sizeLimit) {
             turnOff(j, "would grow past its limit");
             return;
         }
@@ -311,10 +312,11 @@ void flushBeforeExit() { flush(kExitFlushMs); }
 
 // Reads the journal, trying again for a moment when it exists but cannot be
 // read. False when it cannot be read at all (error says why).
-bool readJournalFile(const std::string& path, std::string& contents, int& error) {
+bool readJournalFile(const std::string& path, std::size_t limit, std::string& contents,
+                     int& error) {
     for (int attempt = 1;; ++attempt) {
         contents.clear();
-        if (platform::readWholeFile(path, kMaxJournalSize, contents, error)) return true;
+        if (platform::readWholeFile(path, limit, contents, error)) return true;
         if (!platform::fileExists(path)) {
             contents.clear();
             return true;
@@ -360,7 +362,7 @@ void start(const std::string& path) {
 
     std::string contents;
     std::vector<std::string> recovered;
-    if (readJournalFile(path, contents, error)) {
+    if (readJournalFile(path, j.sizeLimit, contents, error)) {
         JournalReading reading =
             readJournal(reinterpret_cast<const unsigned char*>(contents.data()), contents.size());
         if (reading.damagedStretches > 0) {
@@ -457,6 +459,8 @@ void stop() {
 }
 
 void setWriteDelay(unsigned milliseconds) { scan_journal::journal().writeDelayMs = milliseconds; }
+
+void setSizeLimit(std::size_t bytes) { scan_journal::journal().sizeLimit = bytes; }
 
 void setCompactionThreshold(std::uint64_t bytes) {
     scan_journal::journal().compactionThreshold = bytes;

@@ -10,6 +10,7 @@
 // failed write is logged once and the journal is written whole again at a
 // later batch; meanwhile, and when another agent holds the journal, the queue
 // lives in memory.
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -45,6 +46,8 @@ namespace scan_journal_testing {
 void stop();
 // Sets the file size from which the journal is compacted (default 64 KiB).
 void setCompactionThreshold(std::uint64_t bytes);
+// Sets the size the journal is neither read nor written past (default 256 MiB).
+void setSizeLimit(std::size_t bytes);
 // Makes the writer wait this long before each write, like a slow disk.
 void setWriteDelay(unsigned milliseconds);
 }  // namespace scan_journal_testing

@@ -122,6 +122,7 @@ protected:
         scan_journal_testing::stop();
         scan_journal_testing::setCompactionThreshold(64u << 10);
         scan_journal_testing::setWriteDelay(0);
+        scan_journal_testing::setSizeLimit(256u << 20);
         hid_testing::clearScanBuffer();
     }
 
@@ -395,6 +396,36 @@ TEST_F(ScanJournalTest, ASecondAgentOnTheFolderLeavesTheJournalAlone) {
     first.release();
     restart();
     EXPECT_EQ(Scans{"FIRSTS"}, takeAllScans());
+}
+
+// The journal never grows past the size a start reads: it is compacted at
+// once before that, and when even its undelivered scans do not fit it is
+// given up with a level-1 line, the queue kept in memory.
+TEST_F(ScanJournalTest, TheJournalStaysWithinTheSizeAStartReads) {
+    scan_journal_testing::setSizeLimit(2048);
+    scan_journal_testing::setCompactionThreshold(1u << 20);
+    scan_journal::start(path());
+    for (int i = 0; i < 200; ++i) {
+        appendScan("PASSING" + std::to_string(i));
+        deliverOne();
+        ASSERT_LE(readFile(path()).size(), 2048u);
+    }
+    appendScan("WAIT");
+    ASSERT_TRUE(scan_journal::flush(1000));
+    EXPECT_FALSE(log.contains("kept in memory")) << log.contents();
+    restart();
+    EXPECT_EQ(Scans{"WAIT"}, takeAllScans());
+
+    Scans many;
+    for (int i = 0; i < 100; ++i) {
+        many.push_back("UNDELIVERED" + std::to_string(i));
+        appendScan(many.back());
+    }
+    ASSERT_TRUE(scan_journal::flush(1000));
+    EXPECT_LE(readFile(path()).size(), 2048u);
+    EXPECT_TRUE(log.contains("would grow past its limit: scans are kept in memory only"))
+        << log.contents();
+    EXPECT_EQ(many, takeAllScans());
 }
 
 // Every exit the agent performs waits for the journal first, also on a slow
