@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -79,6 +80,7 @@ struct Journal {
     std::uint64_t compactionThreshold = kDefaultCompactionThreshold;
     std::size_t sizeLimit = kMaxJournalSize;  // for reading and writing
     unsigned writeDelayMs = 0;                // tests: a slow disk
+    bool refuseWriterThread = false;          // tests: no thread can be created
 };
 
 // Never destroyed: a thread may end the process while the writer works.
@@ -353,6 +355,10 @@ void start(const std::string& path) {
     // The writer exists before any commit is handed to it; it waits until
     // the journal below is written.
     try {
+        if (j.refuseWriterThread) {
+            throw std::system_error(
+                std::make_error_code(std::errc::resource_unavailable_try_again));
+        }
         j.writer = std::thread(writerMain);
     } catch (const std::exception&) {
         j.ownership.release();
@@ -459,6 +465,8 @@ void stop() {
 }
 
 void setWriteDelay(unsigned milliseconds) { scan_journal::journal().writeDelayMs = milliseconds; }
+
+void refuseWriterThread(bool refuse) { scan_journal::journal().refuseWriterThread = refuse; }
 
 void setSizeLimit(std::size_t bytes) { scan_journal::journal().sizeLimit = bytes; }
 

@@ -48,6 +48,8 @@ void stop();
 void setCompactionThreshold(std::uint64_t bytes);
 // Sets the size the journal is neither read nor written past (default 256 MiB).
 void setSizeLimit(std::size_t bytes);
+// Makes start find that no thread can be created.
+void refuseWriterThread(bool refuse);
 // Makes the writer wait this long before each write, like a slow disk.
 void setWriteDelay(unsigned milliseconds);
 }  // namespace scan_journal_testing

@@ -428,6 +428,24 @@ TEST_F(ScanJournalTest, TheJournalStaysWithinTheSizeAStartReads) {
     EXPECT_EQ(many, takeAllScans());
 }
 
+// Without a writer thread the start goes on: a level-1 line, the journal
+// left as it is for the next start, every scan kept in memory.
+TEST_F(ScanJournalTest, AStartWithoutAWriterThreadKeepsTheQueueInMemory) {
+    const std::string bytes = records({"NEXTSTART"});
+    writeFile(path(), bytes);
+    appendScan("BEFORE");
+    scan_journal_testing::refuseWriterThread(true);
+    EXPECT_NO_THROW(scan_journal::start(path()));
+    scan_journal_testing::refuseWriterThread(false);
+    appendScan("AFTER");
+    EXPECT_TRUE(scan_journal::flush(1000));
+    EXPECT_TRUE(log.contains("has no writer thread")) << log.contents();
+    EXPECT_EQ(bytes, readFile(path()));
+    EXPECT_EQ((Scans{"BEFORE", "AFTER"}), takeAllScans());
+    restart();
+    EXPECT_EQ(Scans{"NEXTSTART"}, takeAllScans());
+}
+
 // Every exit the agent performs waits for the journal first, also on a slow
 // disk.
 TEST_F(ScanJournalTest, AnExitFlushesTheJournalFirst) {
