@@ -93,7 +93,7 @@ class DesktopDeliveryTest(unittest.TestCase):
         self.assertEqual("KEEP1\n", self.d.probe())
         self.assertEqual("", self.d.probe())
         log = self.d.log()
-        self.assertIn(b"  Response not delivered: 1 scans kept for the next probe\r\n", log)
+        self.assertIn(b" Response not delivered: 1 scans kept for the next probe\r\n", log)
         self.assertEqual(1, log.count(b"Response: KEEP1"))
 
     def test_02_answer_never_acknowledged_comes_in_the_next_session_once(self):
