@@ -4,8 +4,13 @@
 // thread of its own, which appends it to the journal and forces it to the
 // disk at once (well within 50 ms); the committing thread (the keyboard hook)
 // only hands over. On start the scans that were never delivered are queued
-// again, first and in order. A journal that cannot be written is logged once;
-// the agent then goes on with the queue in memory.
+// again, first and in order. The journal is locked for the life of the
+// process, so a second agent on the same folder leaves it alone. A failed
+// compaction keeps appending to the old file and is tried again later; a
+// failed write is logged once and the journal is written whole again at a
+// later batch; meanwhile, and when another agent holds the journal, the queue
+// lives in memory.
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -14,10 +19,11 @@ namespace scan_journal {
 // The journal's file name, in the log folder beside the activity log.
 extern const char kFileName[];
 
-// Reads the journal at path, queues its undelivered scans ahead of any scan
-// committed so far, rewrites it compacted, starts the writer thread and has
-// every exit the agent performs flush it first. Once per process, after the
-// activity log is open.
+// Locks the journal at path (path + ".lock"), starts the writer thread, reads
+// the journal, queues its undelivered scans ahead of any scan committed so
+// far, rewrites it compacted and has every exit the agent performs flush it
+// first. Never throws: what fails is a level-1 line and the queue stays in
+// memory. Once per process, after the activity log is open.
 void start(const std::string& path);
 
 // Every scan up to and including sequence has reached the peer.
@@ -40,6 +46,10 @@ namespace scan_journal_testing {
 void stop();
 // Sets the file size from which the journal is compacted (default 64 KiB).
 void setCompactionThreshold(std::uint64_t bytes);
+// Sets the size the journal is neither read nor written past (default 256 MiB).
+void setSizeLimit(std::size_t bytes);
+// Makes start find that no thread can be created.
+void refuseWriterThread(bool refuse);
 // Makes the writer wait this long before each write, like a slow disk.
 void setWriteDelay(unsigned milliseconds);
 }  // namespace scan_journal_testing

@@ -1,4 +1,8 @@
 #pragma once
+// Written by hand because no embedded store that fits is packaged in Debian
+// for mingw-w64 (neither SQLite, LMDB nor LevelDB cross-builds from its
+// packages), and the job is small: an append-only log of short records.
+//
 // The scan journal's file format: a plain sequence of records, each
 //
 //   magic   4 bytes  "VXSJ"

@@ -78,15 +78,48 @@ private:
     std::intptr_t handle_ = -1;
 };
 
-// Reads a whole file of at most limit bytes into contents. False when the
-// file is missing, unreadable or larger than limit (errorCode says which:
-// the system's code, or -1 for the size).
-bool readWholeFile(const std::string& path, std::size_t limit, std::string& contents,
-                   int& errorCode);
+// An exclusive lock on a file of its own (flock, LockFileEx), held until
+// release or the end of the process, so that one process at a time uses what
+// it guards. The file is created when missing and never removed.
+class FileLock {
+public:
+    enum class Result { taken, held, failed };
+    FileLock() = default;
+    ~FileLock() { release(); }
+    FileLock(const FileLock&) = delete;
+    FileLock& operator=(const FileLock&) = delete;
 
-// Puts from in the place of to in one step, replacing to, and makes the
-// change durable: a power cut leaves either the old or the new file.
-bool replaceFile(const std::string& from, const std::string& to, int& errorCode);
+    // held: another process (or another FileLock) has it; failed: the file
+    // cannot be opened or locked, with the system's error code.
+    Result take(const std::string& path, int& errorCode);
+    void release();
+
+private:
+    std::intptr_t handle_ = -1;
+};
+
+// The file operations a test must be able to make fail.
+struct FileSeams {
+    // Reads a whole file of at most limit bytes into contents. False when
+    // the file is missing, unreadable or larger than limit (errorCode says
+    // which: the system's code, or -1 for the size).
+    bool (*readWholeFile)(const std::string& path, std::size_t limit, std::string& contents,
+                          int& errorCode);
+    // Puts from in the place of to in one step, replacing to, and makes the
+    // change durable: a power cut leaves either the old or the new file.
+    bool (*replaceFile)(const std::string& from, const std::string& to, int& errorCode);
+};
+
+FileSeams& fileSeams();
+FileSeams defaultFileSeams();
+
+inline bool readWholeFile(const std::string& path, std::size_t limit, std::string& contents,
+                          int& errorCode) {
+    return fileSeams().readWholeFile(path, limit, contents, errorCode);
+}
+inline bool replaceFile(const std::string& from, const std::string& to, int& errorCode) {
+    return fileSeams().replaceFile(from, to, errorCode);
+}
 
 // ---- Time ------------------------------------------------------------------
 

@@ -15,6 +15,11 @@ void runBeforeExit() {
     if (handler != nullptr) handler();
 }
 
+FileSeams& fileSeams() {
+    static FileSeams current = defaultFileSeams();
+    return current;
+}
+
 Seams& seams() {
     static Seams current = defaultSeams();
     return current;

@@ -206,6 +206,20 @@ class DeliveryTest(unittest.TestCase):
         self.assertEqual(before, self.read(JOURNAL))
         self.assertEqual("MINE\n", self.probe())
 
+    def test_a_second_agent_on_another_port_leaves_the_journal_alone(self):
+        self.seed([b"MINE"])
+        first_port = self.port
+        self.start()
+        before = self.read(JOURNAL)
+        self.port = free_port()
+        self.start()  # the same folder, another port: it finds the journal locked
+        self.wait_log(b"is in use by another agent: scans are kept in memory only\r\n")
+        self.assertEqual("", self.probe())
+        self.assertEqual(before, self.read(JOURNAL))
+        self.port = first_port
+        self.assertEqual("MINE\n", self.probe())
+        self.assertEqual("", self.probe())
+
 
 def parse_options():
     parser = argparse.ArgumentParser(add_help=False)

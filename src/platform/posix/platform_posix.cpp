@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
 
@@ -151,8 +152,10 @@ void DurableFile::close() {
     handle_ = -1;
 }
 
-bool readWholeFile(const std::string& path, std::size_t limit, std::string& contents,
-                   int& errorCode) {
+namespace {
+
+bool readWholeFileDefault(const std::string& path, std::size_t limit, std::string& contents,
+                          int& errorCode) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         errorCode = errno;
@@ -177,7 +180,7 @@ bool readWholeFile(const std::string& path, std::size_t limit, std::string& cont
     return true;
 }
 
-bool replaceFile(const std::string& from, const std::string& to, int& errorCode) {
+bool replaceFileDefault(const std::string& from, const std::string& to, int& errorCode) {
     if (rename(from.c_str(), to.c_str()) != 0) {
         errorCode = errno;
         return false;
@@ -190,6 +193,33 @@ bool replaceFile(const std::string& from, const std::string& to, int& errorCode)
         ::close(folder);
     }
     return true;
+}
+
+}  // namespace
+
+FileSeams defaultFileSeams() { return FileSeams{readWholeFileDefault, replaceFileDefault}; }
+
+FileLock::Result FileLock::take(const std::string& path, int& errorCode) {
+    release();
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        errorCode = errno;
+        return Result::failed;
+    }
+    // flock, not fcntl: its locks belong to the open file, so a second lock
+    // within one process is refused too.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        errorCode = errno;
+        ::close(fd);
+        return errorCode == EWOULDBLOCK ? Result::held : Result::failed;
+    }
+    handle_ = fd;
+    return Result::taken;
+}
+
+void FileLock::release() {
+    if (handle_ != -1) ::close(static_cast<int>(handle_));
+    handle_ = -1;
 }
 
 void localTime(long long seconds, struct tm& out) {

@@ -142,8 +142,10 @@ void DurableFile::close() {
     handle_ = -1;
 }
 
-bool readWholeFile(const std::string& path, std::size_t limit, std::string& contents,
-                   int& errorCode) {
+namespace {
+
+bool readWholeFileDefault(const std::string& path, std::size_t limit, std::string& contents,
+                          int& errorCode) {
     HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
@@ -170,12 +172,42 @@ bool readWholeFile(const std::string& path, std::size_t limit, std::string& cont
     return true;
 }
 
-bool replaceFile(const std::string& from, const std::string& to, int& errorCode) {
+bool replaceFileDefault(const std::string& from, const std::string& to, int& errorCode) {
     if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         return true;
     }
     errorCode = static_cast<int>(GetLastError());
     return false;
+}
+
+}  // namespace
+
+FileSeams defaultFileSeams() { return FileSeams{readWholeFileDefault, replaceFileDefault}; }
+
+FileLock::Result FileLock::take(const std::string& path, int& errorCode) {
+    release();
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        errorCode = static_cast<int>(GetLastError());
+        return Result::failed;
+    }
+    // The lock belongs to the handle: a second one is refused, also within
+    // one process. The system drops it when the process ends.
+    OVERLAPPED at{};
+    if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+        errorCode = static_cast<int>(GetLastError());
+        CloseHandle(file);
+        return errorCode == ERROR_LOCK_VIOLATION ? Result::held : Result::failed;
+    }
+    handle_ = reinterpret_cast<std::intptr_t>(file);
+    return Result::taken;
+}
+
+void FileLock::release() {
+    if (handle_ != -1) CloseHandle(fileHandle(handle_));
+    handle_ = -1;
 }
 
 void localTime(long long seconds, struct tm& out) {

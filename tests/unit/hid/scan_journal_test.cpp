@@ -122,6 +122,7 @@ protected:
         scan_journal_testing::stop();
         scan_journal_testing::setCompactionThreshold(64u << 10);
         scan_journal_testing::setWriteDelay(0);
+        scan_journal_testing::setSizeLimit(256u << 20);
         hid_testing::clearScanBuffer();
     }
 
@@ -238,6 +239,211 @@ TEST_F(ScanJournalTest, AnUnwritableJournalKeepsTheQueueInMemory) {
     EXPECT_TRUE(scan_journal::flush(1000));
     EXPECT_TRUE(log.contains("cannot be written")) << log.contents();
     EXPECT_EQ((Scans{"BEFORE", "AFTER"}), takeAllScans());
+}
+
+// Replaces the file seams for its lifetime: a replace that fails while
+// failReplace is set (as when a virus scanner holds the journal without delete
+// sharing), reads that fail the first failReads times with a sharing
+// violation.
+struct FailingFiles {
+    FailingFiles() {
+        platform::FileSeams& files = platform::fileSeams();
+        files.replaceFile = [](const std::string& from, const std::string& to, int& error) {
+            ++replaces;
+            if (!failReplace) return platform::defaultFileSeams().replaceFile(from, to, error);
+            error = 32;
+            return false;
+        };
+        files.readWholeFile = [](const std::string& path, std::size_t limit, std::string& contents,
+                                 int& error) {
+            ++reads;
+            if (reads <= failReads) {
+                error = 32;
+                return false;
+            }
+            return platform::defaultFileSeams().readWholeFile(path, limit, contents, error);
+        };
+    }
+    ~FailingFiles() {
+        platform::fileSeams() = platform::defaultFileSeams();
+        failReplace = false;
+        replaces = reads = failReads = 0;
+    }
+    static bool failReplace;
+    static int replaces;
+    static int reads;
+    static int failReads;
+};
+bool FailingFiles::failReplace = false;
+int FailingFiles::replaces = 0;
+int FailingFiles::reads = 0;
+int FailingFiles::failReads = 0;
+
+int occurrences(const std::string& text, const std::string& part) {
+    int count = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+// Takes the oldest scan and marks it delivered.
+void deliverOne() {
+    QueuedScan scan;
+    ASSERT_EQ(ScanTake::taken, takeScan(scan, 100));
+    scan_journal::recordDelivered(scan.sequence);
+    ASSERT_TRUE(scan_journal::flush(1000));
+}
+
+// A compaction whose replace fails keeps the journal whole: the old file
+// stays open and gets every later record, with one level-1 line; compaction
+// is tried again, less often, and succeeds once the file can be replaced. A
+// restart brings back no delivered scan.
+TEST_F(ScanJournalTest, AFailedCompactionKeepsAppendingToTheOldJournal) {
+    FailingFiles files;
+    scan_journal_testing::setCompactionThreshold(256);
+    scan_journal::start(path());
+    FailingFiles::failReplace = true;
+    for (int i = 0; i < 600; ++i) appendScan("PASSING" + std::to_string(i));
+    const Scans waiting{"WAIT1", "WAIT2"};
+    for (const std::string& scan : waiting) appendScan(scan);
+    for (int i = 0; i < 400; ++i) deliverOne();
+
+    EXPECT_EQ(1, occurrences(log.contents(), "cannot be compacted")) << log.contents();
+    EXPECT_FALSE(log.contains("kept in memory")) << log.contents();
+    EXPECT_GT(FailingFiles::replaces, 1);
+    EXPECT_LT(FailingFiles::replaces, 10);  // backed off, not at every batch
+    EXPECT_GT(readFile(path()).size(), 16u * 1024);
+    EXPECT_FALSE(platform::fileExists(path() + ".new"));
+    JournalReading lagging = onDisk();
+    EXPECT_EQ(200u + waiting.size(), lagging.undelivered.size());
+    EXPECT_EQ(0, lagging.damagedStretches);
+
+    FailingFiles::failReplace = false;
+    for (int i = 400; i < 600; ++i) deliverOne();
+    EXPECT_LT(readFile(path()).size(), 1024u);
+    EXPECT_EQ(waiting, texts(onDisk()));
+    restart();
+    EXPECT_EQ(waiting, takeAllScans());
+}
+
+// A journal that cannot be put in place at start stays as it was; the
+// journal is written whole again at the first chance after a pause, with
+// what was delivered meanwhile left out.
+TEST_F(ScanJournalTest, AJournalNotReplacedAtStartIsWrittenWholeLater) {
+    FailingFiles files;
+    std::string bytes = records({"GONE", "KEEP1"});
+    appendDeliveredRecord(bytes, 1);
+    writeFile(path(), bytes);
+    FailingFiles::failReplace = true;
+    scan_journal::start(path());
+    EXPECT_TRUE(log.contains("cannot be replaced")) << log.contents();
+    EXPECT_EQ(bytes, readFile(path()));
+    deliverOne();  // KEEP1, while the file lags behind
+    FailingFiles::failReplace = false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    appendScan("NEW");
+    ASSERT_TRUE(scan_journal::flush(1000));
+    EXPECT_TRUE(log.contains("is written again")) << log.contents();
+    EXPECT_EQ(Scans{"NEW"}, texts(onDisk()));
+    restart();
+    EXPECT_EQ(Scans{"NEW"}, takeAllScans());
+}
+
+// A read that fails for a moment at start (a sharing violation) is tried
+// again; one that keeps failing leaves the file as it is and the queue in
+// memory.
+TEST_F(ScanJournalTest, AFailingReadIsTriedAgainBeforeTheJournalIsLeftAlone) {
+    testing_support::ScopedSeams seams;  // the pauses are recorded, not waited
+    FailingFiles files;
+    const std::string bytes = records({"KEEP1"});
+    writeFile(path(), bytes);
+    FailingFiles::failReads = 2;
+    scan_journal::start(path());
+    EXPECT_EQ(Scans{"KEEP1"}, takeAllScans());
+    EXPECT_EQ(2u, testing_support::ScopedSeams::sleeps().size());
+    EXPECT_FALSE(log.contains("cannot be read")) << log.contents();
+
+    scan_journal_testing::stop();
+    writeFile(path(), bytes);
+    FailingFiles::reads = 0;
+    FailingFiles::failReads = 100;
+    scan_journal::start(path());
+    appendScan("MEMORY");
+    EXPECT_TRUE(scan_journal::flush(1000));
+    EXPECT_LE(FailingFiles::reads, 5);
+    EXPECT_TRUE(log.contains("cannot be read (error 32): scans are kept in memory only"))
+        << log.contents();
+    EXPECT_EQ(bytes, readFile(path()));
+    EXPECT_EQ(Scans{"MEMORY"}, takeAllScans());
+}
+
+// A second agent on the same folder (another address or port) finds the
+// journal locked: it neither reads nor writes it, and says so once.
+TEST_F(ScanJournalTest, ASecondAgentOnTheFolderLeavesTheJournalAlone) {
+    const std::string bytes = records({"FIRSTS"});
+    writeFile(path(), bytes);
+    platform::FileLock first;
+    int error = 0;
+    ASSERT_EQ(platform::FileLock::Result::taken, first.take(path() + ".lock", error));
+    scan_journal::start(path());
+    appendScan("SECONDS");
+    EXPECT_TRUE(scan_journal::flush(1000));
+    EXPECT_EQ(1, occurrences(log.contents(), "is in use by another agent")) << log.contents();
+    EXPECT_EQ(bytes, readFile(path()));
+    EXPECT_EQ(Scans{"SECONDS"}, takeAllScans());
+
+    first.release();
+    restart();
+    EXPECT_EQ(Scans{"FIRSTS"}, takeAllScans());
+}
+
+// The journal never grows past the size a start reads: it is compacted at
+// once before that, and when even its undelivered scans do not fit it is
+// given up with a level-1 line, the queue kept in memory.
+TEST_F(ScanJournalTest, TheJournalStaysWithinTheSizeAStartReads) {
+    scan_journal_testing::setSizeLimit(2048);
+    scan_journal_testing::setCompactionThreshold(1u << 20);
+    scan_journal::start(path());
+    for (int i = 0; i < 200; ++i) {
+        appendScan("PASSING" + std::to_string(i));
+        deliverOne();
+        ASSERT_LE(readFile(path()).size(), 2048u);
+    }
+    appendScan("WAIT");
+    ASSERT_TRUE(scan_journal::flush(1000));
+    EXPECT_FALSE(log.contains("kept in memory")) << log.contents();
+    restart();
+    EXPECT_EQ(Scans{"WAIT"}, takeAllScans());
+
+    Scans many;
+    for (int i = 0; i < 100; ++i) {
+        many.push_back("UNDELIVERED" + std::to_string(i));
+        appendScan(many.back());
+    }
+    ASSERT_TRUE(scan_journal::flush(1000));
+    EXPECT_LE(readFile(path()).size(), 2048u);
+    EXPECT_TRUE(log.contains("would grow past its limit: scans are kept in memory only"))
+        << log.contents();
+    EXPECT_EQ(many, takeAllScans());
+}
+
+// Without a writer thread the start goes on: a level-1 line, the journal
+// left as it is for the next start, every scan kept in memory.
+TEST_F(ScanJournalTest, AStartWithoutAWriterThreadKeepsTheQueueInMemory) {
+    const std::string bytes = records({"NEXTSTART"});
+    writeFile(path(), bytes);
+    appendScan("BEFORE");
+    scan_journal_testing::refuseWriterThread(true);
+    EXPECT_NO_THROW(scan_journal::start(path()));
+    scan_journal_testing::refuseWriterThread(false);
+    appendScan("AFTER");
+    EXPECT_TRUE(scan_journal::flush(1000));
+    EXPECT_TRUE(log.contains("has no writer thread")) << log.contents();
+    EXPECT_EQ(bytes, readFile(path()));
+    EXPECT_EQ((Scans{"BEFORE", "AFTER"}), takeAllScans());
+    restart();
+    EXPECT_EQ(Scans{"NEXTSTART"}, takeAllScans());
 }
 
 // Every exit the agent performs waits for the journal first, also on a slow

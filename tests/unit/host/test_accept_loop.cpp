@@ -7,9 +7,11 @@
 #include <string>
 #include <vector>
 
+#include "cnc_peer.h"
 #include "common/activity_log.h"
 #include "common/properties.h"
 #include "common/text_format.h"
+#include "hid/scan_buffer.h"
 #include "host/accept_loop.h"
 #include "platform/platform.h"
 #include "test_support.h"
@@ -120,6 +122,46 @@ TEST_F(AcceptLoopTest, NewConnectionReplacesTheWaitingSession) {
     EXPECT_LT(deleted, cipher);
     EXPECT_LT(cipher, found);
     EXPECT_LT(found, second);
+}
+
+// A new connection replaces a session whose probe answer waits for the
+// peer's acknowledgement: the answer's scans go back to the front of the
+// queue, and the new session's probe carries them exactly once, in order,
+// ahead of a scan committed meanwhile.
+TEST_F(AcceptLoopTest, ReplacingASessionThatWaitsForTheAckKeepsItsScans) {
+    using cncpeer::Status;
+    const int waitMs = 5000;
+    initializeScanBufferLock();
+    hid_testing::clearScanBuffer();
+    appendScan("KEEP1");
+    appendScan("KEEP2");
+    {
+        AcceptLoop loop(&log.properties(), &listener, "version line");
+        cncpeer::CncPeer first;
+        ASSERT_TRUE(first.connect("127.0.0.1", port, waitMs));
+        loop.acceptOne();
+        ASSERT_TRUE(first.handshake({}, waitMs)) << first.lastError();
+        ASSERT_EQ(Status::kOk, first.sendCommand("PRBE\r\n", waitMs));
+        std::string answer;
+        ASSERT_EQ(Status::kOk, first.readAnswer(answer, waitMs, false));  // not acknowledged
+        EXPECT_EQ("KEEP1\nKEEP2\n", answer);
+        appendScan("LATER");
+
+        cncpeer::CncPeer second;
+        ASSERT_TRUE(second.connect("127.0.0.1", port, waitMs));
+        loop.acceptOne();  // the first session still waits for its acknowledgement
+        ASSERT_TRUE(second.handshake({}, waitMs)) << second.lastError();
+        for (const char* expected : {"KEEP1\nKEEP2\nLATER\n", ""}) {
+            ASSERT_EQ(Status::kOk, second.sendCommand("PRBE\r\n", waitMs));
+            ASSERT_EQ(Status::kOk, second.readAnswer(answer, waitMs));
+            EXPECT_EQ(expected, answer);
+        }
+        EXPECT_EQ(1u,
+                  count(log.contents(), "Response not delivered: 2 scans kept for the next probe"))
+            << log.contents();
+    }
+    EXPECT_FALSE(isScanAvailable());
+    hid_testing::clearScanBuffer();
 }
 
 TEST_F(AcceptLoopTest, FailingTimeoutsDoNotStopTheSession) {

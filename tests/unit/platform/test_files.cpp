@@ -61,4 +61,19 @@ TEST(FullPath, JoinsTheWorkingFolderAndTheName) {
     EXPECT_EQ(full, dir.file("vxhid.exe"));
 }
 
+// One holder at a time, also within one process (so also across processes);
+// release lets the next one in.
+TEST(FileLock, IsExclusiveUntilReleased) {
+    TempDir dir;
+    const std::string path = dir.file("guarded.lock");
+    platform::FileLock first, second;
+    int error = 0;
+    ASSERT_EQ(platform::FileLock::Result::taken, first.take(path, error));
+    EXPECT_EQ(platform::FileLock::Result::held, second.take(path, error));
+    first.release();
+    EXPECT_EQ(platform::FileLock::Result::taken, second.take(path, error));
+    EXPECT_EQ(platform::FileLock::Result::failed,
+              first.take(dir.file("missing") + platform::pathSeparator + "x.lock", error));
+}
+
 }  // namespace
