@@ -27,7 +27,10 @@ constexpr USHORT kKeyboardUsage = 0x06;
 const char kHookDropVariable[] = "VXHID_TEST_HOOK_DROP";
 const char kTag[] = "KeyboardHook::watchdog";
 
+// The hidden window, once raw input to it is registered.
 HWND watchdogWindow = nullptr;
+// The hidden window, which carries the watchdog's timer either way.
+HWND timerWindow = nullptr;
 HINSTANCE hookInstance = nullptr;
 // Raw input could not be registered at start-up (its error), not yet told:
 // the log opens only after the user-interface thread has started.
@@ -67,13 +70,14 @@ void tellStartErrorOnceTheLogIsOpen() {
                         untoldStartError),
              1);
     untoldStartError = 0;
-    KillTimer(watchdogWindow, kHookWatchdogTimer);
+    KillTimer(timerWindow, kHookWatchdogTimer);
 }
 
 }  // namespace
 
 bool startHookWatchdog(HWND window, HINSTANCE instance, bool hookInstalled) {
     hookInstance = instance;
+    timerWindow = window;
     if (!hookInstalled) keyboardHookWatchdog.firstInstallFailed();
     RAWINPUTDEVICE device = {};
     device.usUsagePage = kGenericDesktopPage;
