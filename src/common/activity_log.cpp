@@ -50,6 +50,11 @@ void writeRaw(const std::string& line) {
 
 }  // namespace
 
+bool logFileOpen() {
+    std::lock_guard<std::recursive_mutex> lock(logMutex);
+    return logFile != nullptr;
+}
+
 void writeLog(std::string tag, std::string message, int level) {
     std::lock_guard<std::recursive_mutex> lock(logMutex);
     if (level > logLevel) return;

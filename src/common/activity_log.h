@@ -12,6 +12,10 @@ extern std::atomic<int> logLevel;
 // Appends one line when level <= logLevel. Tag is "Class::operation".
 void writeLog(std::string tag, std::string message, int level);
 
+// True while the log file is open; a line written before that is dropped
+// (and still counts for the runaway-loop guard).
+bool logFileOpen();
+
 // Appends one level-1 line to an existing log file while the log is not open.
 void writeLogDirect(std::string path, std::string message);
 

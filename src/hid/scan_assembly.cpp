@@ -26,8 +26,12 @@ DesktopSeam& desktopSeam() {
     return seam;
 }
 
-void handleScanKey(unsigned char c) {
-    if (desktopSeam().foregroundWindowTitle() != kScanDialogTitle) return;
+bool isScanDialogInFront() { return desktopSeam().foregroundWindowTitle() == kScanDialogTitle; }
+
+namespace {
+
+void addScanKey(unsigned char c, bool dialogInFront) {
+    if (!dialogInFront) return;
     if (c == kCarriageReturn || c == kTab) {
         appendScan(pendingScan);
         pendingScan.clear();
@@ -40,10 +44,22 @@ void handleScanKey(unsigned char c) {
     }
 }
 
+}  // namespace
+
+void handleScanKey(unsigned char c) { addScanKey(c, isScanDialogInFront()); }
+
 void handleKeyboardEvent(unsigned message, unsigned vkCode, unsigned char mapped) {
     if (std::optional<unsigned char> c =
             translateKeyEvent(keyboard, keyEventKind(message), vkCode, mapped)) {
         handleScanKey(*c);
+    }
+}
+
+void replayKeyboardEvent(unsigned message, unsigned vkCode, unsigned char mapped,
+                         bool dialogWasInFront) {
+    if (std::optional<unsigned char> c =
+            translateKeyEvent(keyboard, keyEventKind(message), vkCode, mapped)) {
+        addScanKey(*c, dialogWasInFront);
     }
 }
 

@@ -27,10 +27,20 @@ DesktopSeam defaultDesktopSeam();  // from the platform's folder
 // printable characters are added, anything else is ignored.
 void handleScanKey(unsigned char c);
 
+// The scan dialog is the window in front: the foreground window's title is
+// exactly kScanDialogTitle. A key counts for the scan only then.
+bool isScanDialogInFront();
+
 // One low-level keyboard event, as the hook receives it: follows Shift and
 // Caps Lock and hands the character of a key press to handleScanKey.
 // mapped is the low byte of MapVirtualKeyA(vkCode, MAPVK_VK_TO_CHAR).
 void handleKeyboardEvent(unsigned message, unsigned vkCode, unsigned char mapped);
+
+// A key event the hook missed, replayed later: like handleKeyboardEvent, but
+// its character counts exactly when the scan dialog was in front as the key
+// was typed (dialogWasInFront), whichever window is in front now.
+void replayKeyboardEvent(unsigned message, unsigned vkCode, unsigned char mapped,
+                         bool dialogWasInFront);
 
 // True until the Caps Lock state has been taken from the system; the hook
 // then reports it once through setInitialCapsLock.

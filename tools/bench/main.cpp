@@ -553,7 +553,7 @@ bool keyPath(long keysWanted, double& nsPerKey, double& nsPerEvent, std::string&
         Clock::time_point start = Clock::now();
         for (long i = 0; i < scansPerBatch; ++i) {
             for (const KeyEvent& e : events) {
-                watchdog.hookCalled();
+                watchdog.hookCalled(e.message, e.vkCode);
                 handleKeyboardEvent(e.message, e.vkCode, e.mapped);
             }
         }

@@ -26,9 +26,11 @@ void removeTrayIcon(HWND window);
 // again, it installs a new hook and then removes the one before.
 int installKeyboardHook(HINSTANCE instance);
 LRESULT CALLBACK keyboardHookProc(int code, WPARAM wParam, LPARAM lParam);
-// What the hook does with one key event; also replays the events a lost hook
-// missed.
+// What the hook does with one key event.
 void deliverKeyEvent(unsigned message, unsigned vkCode);
+// Replays a key event a lost hook missed, counted for the scan exactly when
+// the scan dialog was in front as it was typed.
+void replayKeyEvent(unsigned message, unsigned vkCode, bool dialogWasInFront);
 // Removes the hook as Windows does when it overran its time-out (tests only).
 void dropKeyboardHook();
 
@@ -38,8 +40,9 @@ void dropKeyboardHook();
 class HookWatchdog;
 extern HookWatchdog keyboardHookWatchdog;
 // Registers the raw input and starts the timer. False when raw input cannot
-// be had; the hook then goes unwatched.
-bool startHookWatchdog(HWND window, HINSTANCE instance);
+// be had; the hook then goes unwatched, which the timer tells the log once
+// it is open. hookInstalled: the first install of the hook worked.
+bool startHookWatchdog(HWND window, HINSTANCE instance, bool hookInstalled);
 // The hidden window's WM_INPUT and watchdog timer.
 void hookWatchdogRawInput(HRAWINPUT input);
 constexpr UINT_PTR kHookWatchdogTimer = 1;

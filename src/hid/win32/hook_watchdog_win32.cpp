@@ -5,11 +5,11 @@
 // again and the key events it missed are replayed, so a scan typed meanwhile
 // arrives whole.
 #include <cstdlib>
-#include <cstring>
 
 #include "common/activity_log.h"
 #include "common/text_format.h"
 #include "hid/hook_watchdog.h"
+#include "hid/scan_assembly.h"
 #include "hid/win32/desktop.h"
 
 HookWatchdog keyboardHookWatchdog;
@@ -17,30 +17,30 @@ HookWatchdog keyboardHookWatchdog;
 namespace {
 
 constexpr UINT kCheckIntervalMs = 250;
+// The longest the OK button waits for the hook to answer the keys raw input
+// reported; the watchdog decides well within it.
+constexpr std::uint64_t kUrgentWaitLimitMs = 2 * HookWatchdog::kUrgentAnswerMs;
+constexpr DWORD kUrgentPollMs = 10;
 constexpr USHORT kGenericDesktopPage = 0x01;
 constexpr USHORT kKeyboardUsage = 0x06;
 // Enables the test-only hot key that drops the hook.
 const char kHookDropVariable[] = "VXHID_TEST_HOOK_DROP";
+const char kTag[] = "KeyboardHook::watchdog";
 
+// The hidden window, once raw input to it is registered.
 HWND watchdogWindow = nullptr;
+// The hidden window, which carries the watchdog's timer either way.
+HWND timerWindow = nullptr;
 HINSTANCE hookInstance = nullptr;
-
-constexpr USHORT kRightShiftScanCode = 0x36;
-constexpr USHORT kNoVirtualKey = 0xFF;
+// Raw input could not be registered at start-up (its error), not yet told:
+// the log opens only after the user-interface thread has started.
+DWORD untoldStartError = 0;
 
 std::uint64_t nowMs() { return GetTickCount64(); }
 
-// Raw input names both Shift keys VK_SHIFT and tells them apart by the scan
-// code; the hook, and so the translation, sees VK_LSHIFT and VK_RSHIFT.
-unsigned hookVirtualKey(const RAWKEYBOARD& keyboard) {
-    if (keyboard.VKey == VK_SHIFT) {
-        return keyboard.MakeCode == kRightShiftScanCode ? VK_RSHIFT : VK_LSHIFT;
-    }
-    return keyboard.VKey;
-}
-
 // Takes the raw input still queued for this thread, so that a check sees
-// every key event that has happened so far.
+// every key event that has happened so far. Retrieving messages also lets
+// the system call the hook for the keys it holds for it.
 void readQueuedRawInput() {
     MSG message;
     while (PeekMessageA(&message, nullptr, WM_INPUT, WM_INPUT, PM_REMOVE)) {
@@ -48,27 +48,53 @@ void readQueuedRawInput() {
     }
 }
 
+// Asks the watchdog; an urgent check whose events are still young lets the
+// thread serve the hook and raw input a moment and asks again.
+HookWatchdog::Verdict checkWhenDecided(bool urgent, HookWatchdog::Loss& loss) {
+    readQueuedRawInput();
+    const std::uint64_t start = nowMs();
+    for (;;) {
+        const HookWatchdog::Verdict verdict = keyboardHookWatchdog.check(nowMs(), urgent, loss);
+        if (verdict != HookWatchdog::Verdict::waiting) return verdict;
+        if (nowMs() - start > kUrgentWaitLimitMs) return HookWatchdog::Verdict::working;
+        Sleep(kUrgentPollMs);
+        readQueuedRawInput();
+    }
+}
+
+void tellStartErrorOnceTheLogIsOpen() {
+    if (untoldStartError == 0 || !logFileOpen()) return;
+    writeLog(kTag,
+             formatText("Raw keyboard input not available, error %lu - the keyboard hook is "
+                        "not watched",
+                        untoldStartError),
+             1);
+    untoldStartError = 0;
+    KillTimer(timerWindow, kHookWatchdogTimer);
+}
+
 }  // namespace
 
-bool startHookWatchdog(HWND window, HINSTANCE instance) {
-    watchdogWindow = window;
+bool startHookWatchdog(HWND window, HINSTANCE instance, bool hookInstalled) {
     hookInstance = instance;
+    timerWindow = window;
+    if (!hookInstalled) keyboardHookWatchdog.firstInstallFailed();
     RAWINPUTDEVICE device = {};
     device.usUsagePage = kGenericDesktopPage;
     device.usUsage = kKeyboardUsage;
     device.dwFlags = RIDEV_INPUTSINK;
     device.hwndTarget = window;
-    if (!RegisterRawInputDevices(&device, 1, sizeof device)) {
-        writeLog("KeyboardHook::startWatchdog",
-                 formatText("Raw keyboard input not available, error %lu - the keyboard hook is "
-                            "not watched",
-                            GetLastError()),
-                 1);
-        return false;
+    const bool watched = RegisterRawInputDevices(&device, 1, sizeof device) != FALSE;
+    if (watched) {
+        keyboardHookWatchdog.restart();
+        watchdogWindow = window;
+    } else {
+        // The timer then only waits for the log to tell this.
+        untoldStartError = GetLastError();
+        if (untoldStartError == 0) untoldStartError = ERROR_GEN_FAILURE;
     }
-    keyboardHookWatchdog.restart();
     SetTimer(window, kHookWatchdogTimer, kCheckIntervalMs, nullptr);
-    return true;
+    return watched;
 }
 
 void hookWatchdogRawInput(HRAWINPUT input) {
@@ -76,48 +102,36 @@ void hookWatchdogRawInput(HRAWINPUT input) {
     UINT size = sizeof raw;
     if (GetRawInputData(input, RID_INPUT, &raw, &size, sizeof(RAWINPUTHEADER)) == (UINT)-1) return;
     if (raw.header.dwType != RIM_TYPEKEYBOARD) return;
-    // The keyboard's own filler events (a Shift with the E0 prefix around
-    // the grey navigation keys, key code 0xFF) are no keys the operator
-    // pressed; leaving them out keeps the two views alike.
     const RAWKEYBOARD& keyboard = raw.data.keyboard;
-    if (keyboard.VKey == kNoVirtualKey) return;
-    if (keyboard.VKey == VK_SHIFT && (keyboard.Flags & RI_KEY_E0) != 0) return;
-    keyboardHookWatchdog.rawKeyEvent(RawKeyEvent{keyboard.Message, hookVirtualKey(keyboard)},
+    std::optional<unsigned> vkCode =
+        hookKeyOfRawInput(RawKeyboardFields{keyboard.VKey, keyboard.MakeCode, keyboard.Flags});
+    if (!vkCode) return;
+    // The window the key went to is the one in front now, as it arrives; a
+    // replay counts the key for that window, not for the one in front then.
+    keyboardHookWatchdog.rawKeyEvent(RawKeyEvent{keyboard.Message, *vkCode, isScanDialogInFront()},
                                      nowMs());
 }
 
 void checkKeyboardHook(bool urgent) {
-    if (watchdogWindow == nullptr) return;
-    // Every key event raw input has reported by now counts: one left queued
-    // would be neither replayed below nor seen by the new hook.
-    readQueuedRawInput();
-    HookWatchdog::Loss loss;
-    if (!keyboardHookWatchdog.hookLost(nowMs(), urgent, loss)) return;
-    const char tag[] = "KeyboardHook::watchdog";
-    const int error = installKeyboardHook(hookInstance);
-    // The keys typed meanwhile, in their order, as the hook would have had them.
-    for (const RawKeyEvent& event : loss.missed) deliverKeyEvent(event.message, event.vkCode);
-    if (error != 0) {
-        writeLog(tag,
-                 formatText("Keyboard hook no longer receives keys - installing it again failed, "
-                            "error %d",
-                            error),
-                 1);
+    if (watchdogWindow == nullptr) {
+        if (!urgent) tellStartErrorOnceTheLogIsOpen();
         return;
     }
-    // A hook that stays silent after being installed again is told once at
-    // level 1, then only in detail, so that it cannot fill the log.
-    writeLog(tag,
-             formatText("Keyboard hook no longer receives keys - installed again, %d missed key "
-                        "events replayed, %d lost",
-                        static_cast<int>(loss.missed.size()), static_cast<int>(loss.dropped)),
-             loss.again ? 3 : 1);
+    // Every key event raw input has reported by now counts: one left queued
+    // would be neither replayed below nor seen by the new hook.
+    HookWatchdog::Loss loss;
+    if (checkWhenDecided(urgent, loss) != HookWatchdog::Verdict::lost) return;
+    const int error = installKeyboardHook(hookInstance);
+    // The keys typed meanwhile, in their order, as the hook would have had
+    // them, each counted for the window it was typed into.
+    for (const RawKeyEvent& event : loss.missed) {
+        replayKeyEvent(event.message, event.vkCode, event.dialogInFront);
+    }
+    const HookWatchdog::Report report = keyboardHookWatchdog.report(loss, error, nowMs());
+    if (report.level != 0) writeLog(kTag, report.text, report.level);
 }
 
 bool hookDropForTestsEnabled() {
-    static const bool enabled = [] {
-        const char* value = std::getenv(kHookDropVariable);
-        return value != nullptr && std::strcmp(value, "1") == 0;
-    }();
+    static const bool enabled = hookDropForTestsAllowed(std::getenv(kHookDropVariable));
     return enabled;
 }

@@ -55,19 +55,29 @@ void dropKeyboardHook() {
     keyboardHook = nullptr;
 }
 
-void deliverKeyEvent(unsigned message, unsigned vkCode) {
+namespace {
+
+unsigned char mappedCharacter(unsigned message, unsigned vkCode) {
     if (needsInitialCapsLock()) setInitialCapsLock((GetKeyState(VK_CAPITAL) & 1) != 0);
-    unsigned char mapped = 0;
-    if (keyEventKind(message) == KeyEventKind::press) {
-        // The low byte only: the dead-key flag in the high bits goes.
-        mapped = static_cast<unsigned char>(MapVirtualKeyA(vkCode, MAPVK_VK_TO_CHAR));
-    }
-    handleKeyboardEvent(message, vkCode, mapped);
+    if (keyEventKind(message) != KeyEventKind::press) return 0;
+    // The low byte only: the dead-key flag in the high bits goes.
+    return static_cast<unsigned char>(MapVirtualKeyA(vkCode, MAPVK_VK_TO_CHAR));
+}
+
+}  // namespace
+
+void deliverKeyEvent(unsigned message, unsigned vkCode) {
+    handleKeyboardEvent(message, vkCode, mappedCharacter(message, vkCode));
+}
+
+void replayKeyEvent(unsigned message, unsigned vkCode, bool dialogWasInFront) {
+    replayKeyboardEvent(message, vkCode, mappedCharacter(message, vkCode), dialogWasInFront);
 }
 
 LRESULT CALLBACK keyboardHookProc(int code, WPARAM wParam, LPARAM lParam) {
     if (code == HC_ACTION && lParam != 0) {
-        keyboardHookWatchdog.hookCalled();
+        const KBDLLHOOKSTRUCT* event = reinterpret_cast<const KBDLLHOOKSTRUCT*>(lParam);
+        keyboardHookWatchdog.hookCalled(static_cast<unsigned>(wParam), event->vkCode);
         // A Windows key's release can pass unseen (Win+L locks the desktop
         // and the key goes up on another one): while it looks held, a key
         // press asks the system, which is only this rare case's cost.
@@ -76,7 +86,6 @@ LRESULT CALLBACK keyboardHookProc(int code, WPARAM wParam, LPARAM lParam) {
             !isKeyDown(VK_LWIN) && !isKeyDown(VK_RWIN)) {
             forgetWindowsKeys();
         }
-        const KBDLLHOOKSTRUCT* event = reinterpret_cast<const KBDLLHOOKSTRUCT*>(lParam);
         deliverKeyEvent(static_cast<unsigned>(wParam), event->vkCode);
     }
     // Every key is passed on, so it also reaches the window in front.

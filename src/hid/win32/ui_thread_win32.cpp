@@ -116,8 +116,9 @@ unsigned uiThreadMain(void* instanceHandle) {
         ChangeWindowMessageFilterEx(window, taskbarCreatedMessage, MSGFLT_ALLOW, nullptr);
     }
     addTrayIcon(window, instance);
-    installKeyboardHook(instance);  // without it no scans, the rest still works
-    startHookWatchdog(window, instance);
+    // Without the hook no scans, the rest still works.
+    const bool hookInstalled = installKeyboardHook(instance) == 0;
+    startHookWatchdog(window, instance, hookInstalled);
     HACCEL accelerators = LoadAcceleratorsA(instance, AGENT_ACCELERATORS);
     RegisterHotKey(window, kScanHotKey, MOD_WIN, 'H');
 

@@ -208,6 +208,36 @@ TEST_F(ScanAssemblyTest, OkWithAnotherWindowInFrontDoesNothing) {
     EXPECT_EQ(Scans{"a"}, takeAllScans());
 }
 
+// A lost hook's keys are replayed after the fact: each counts for the window
+// it was typed into, whichever window is in front at the replay.
+TEST_F(ScanAssemblyTest, ReplayedKeysCountForTheWindowTheyWereTypedInto) {
+    const auto replay = [](unsigned vk, unsigned char mapped, bool inFront) {
+        replayKeyboardEvent(kMessageKeyDown, vk, mapped, inFront);
+        replayKeyboardEvent(kMessageKeyUp, vk, 0, inFront);
+    };
+    typeText("A");
+    // Typed into another program before the loss was noticed; the dialog is
+    // in front by the time of the replay: nothing of it is added.
+    replay('X', 'X', false);
+    replay(kVkLeftShift, 0, false);
+    // Typed into the dialog, replayed while another window is in front: kept,
+    // and Shift was followed in the other window.
+    FakeDesktop::title() = "Untitled - Notepad";
+    replayKeyboardEvent(kMessageKeyDown, kVkLeftShift, 0, false);
+    replay('1', '1', true);
+    replayKeyboardEvent(kMessageKeyUp, kVkLeftShift, 0, false);
+    replay('B', 'B', true);
+    EXPECT_EQ(0, FakeDesktop::closes());
+    replay(kVkReturn, 13, true);  // Enter into the dialog commits
+    EXPECT_EQ(1, FakeDesktop::closes());
+    EXPECT_EQ(Scans({"a!b"}), takeAllScans());
+    // The same keys as the hook has them follow the window in front now.
+    typeText("C");
+    FakeDesktop::title() = kScanDialogTitle;
+    enter();
+    EXPECT_EQ(Scans({""}), takeAllScans());
+}
+
 TEST_F(ScanAssemblyTest, LongScansAreKeptWhole) {
     const std::string text(3000, 'x');
     for (char c : text) handleScanKey(static_cast<unsigned char>(c));
