@@ -12,6 +12,8 @@
 //     up, 4 another message (WM_CHAR), 5 the key held down: 1 + 8 * extra
 //     presses, 6 probe, 7 a foreground window chosen by key, 8 the scan dialog
 //     opens (and comes to the front), 9 its OK button; others are skipped.
+//     A probe whose key has bit 0 set is not acknowledged: its scans go back
+//     to the front of the queue.
 //   operation & 0x80: the key's character is extra itself, not the one a US
 //     layout gives the key.
 #include <cstring>
@@ -162,22 +164,26 @@ private:
     std::string pending_;
 };
 
-// One probe, checked against the scans the model has queued.
-void probe(TesselHID& session, Model& model) {
+// One probe, checked against the scans the model has queued, then answered
+// as the session does: delivered (acknowledged) or not, in which case its
+// scans go back to the front of the queue and the next probe carries them.
+void probe(TesselHID& session, Model& model, bool delivered) {
     std::string answer = "stale";
     FUZZ_CHECK(session.doProbe(answer));
     FUZZ_CHECK(answer.size() <= kMaxProbeAnswer);
     if (model.queued.empty()) {
         FUZZ_CHECK(answer.empty());
+        FUZZ_CHECK(session.probeAnswered(delivered) == 0);
         return;
     }
     FUZZ_CHECK(!answer.empty() && answer.back() == '\n');
     size_t start = 0;
+    size_t count = 0;
     while (start < answer.size()) {
-        FUZZ_CHECK(!model.queued.empty());
+        FUZZ_CHECK(count < model.queued.size());
         size_t end = answer.find('\n', start);
         const std::string scan = answer.substr(start, end - start);
-        const std::string& expected = model.queued.front();
+        const std::string& expected = model.queued[count];
         if (expected.size() > kMaxScanLength) {
             // Too long for any answer: it goes out alone, cut.
             FUZZ_CHECK(start == 0 && end + 1 == answer.size());
@@ -185,14 +191,21 @@ void probe(TesselHID& session, Model& model) {
         } else {
             FUZZ_CHECK(scan == expected);
         }
-        model.queued.pop_front();
-        ++model.delivered;
+        ++count;
         start = end + 1;
     }
     // The probe stops only when the next scan does not fit.
-    if (!model.queued.empty() && answer.size() < kMaxProbeAnswer) {
-        FUZZ_CHECK(model.queued.front().size() > kMaxProbeAnswer - answer.size() - 1);
+    if (count < model.queued.size() && answer.size() < kMaxProbeAnswer) {
+        FUZZ_CHECK(model.queued[count].size() > kMaxProbeAnswer - answer.size() - 1);
     }
+    const int kept = session.probeAnswered(delivered);
+    if (!delivered) {
+        FUZZ_CHECK(kept == static_cast<int>(count));
+        return;
+    }
+    FUZZ_CHECK(kept == 0);
+    for (size_t i = 0; i < count; ++i) model.queued.pop_front();
+    model.delivered += static_cast<int>(count);
 }
 
 }  // namespace
@@ -237,7 +250,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         } else if (kind == 5) {
             for (int i = 0; i < 1 + 8 * extra; ++i) hookEvent(0x100, key, usCharacter(key));
         } else if (kind == 6) {
-            probe(session, model);
+            // Bit 0 of the key: the peer did not acknowledge the answer.
+            probe(session, model, (key & 1) == 0);
         } else if (kind == 7) {
             foregroundTitle() = kTitles[key % (sizeof kTitles / sizeof kTitles[0])];
         } else if (kind == 8) {
@@ -252,8 +266,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
 
     // Drain: every committed scan comes out, each probe taking at least one.
-    while (!model.queued.empty()) probe(session, model);
-    probe(session, model);
+    while (!model.queued.empty()) probe(session, model, true);
+    probe(session, model, true);
     FUZZ_CHECK(model.delivered == model.commits);
 
     hid_testing::resetScanAssembly();

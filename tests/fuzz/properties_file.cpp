@@ -77,10 +77,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(properties.logFile == lines[1] + platform::pathSeparator + "vxhid.log");
     FUZZ_CHECK(properties.receiveTimeout == (lines.size() >= 3 ? numberOf(lines[2]) : 5000));
     FUZZ_CHECK(properties.sendTimeout == (lines.size() >= 4 ? numberOf(lines[3]) : 5000));
-    // A fifth line that is not empty is the allowed-peers list; a good one
-    // holds exactly the addresses written there.
+    // A fifth line with more than blanks and tabs is the allowed-peers list
+    // (blanks around it do not count); a good one holds exactly the
+    // addresses written there.
     const AllowedPeers& peers = properties.allowedPeers;
-    const bool listGiven = lines.size() >= 5 && !lines[4].empty();
+    std::string fifth = lines.size() >= 5 ? lines[4] : std::string();
+    const size_t first = fifth.find_first_not_of(" \t");
+    fifth = first == std::string::npos
+                ? std::string()
+                : fifth.substr(first, fifth.find_last_not_of(" \t") + 1 - first);
+    const bool listGiven = !fifth.empty();
     FUZZ_CHECK(peers.given() == listGiven);
     if (listGiven && peers.problem().empty()) {
         std::string joined;
@@ -88,7 +94,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             FUZZ_CHECK(isDottedIPv4(address));
             joined += (joined.empty() ? "" : ",") + address;
         }
-        FUZZ_CHECK(joined == lines[4] && peers.addresses().size() <= AllowedPeers::kMaxAddresses);
+        FUZZ_CHECK(joined == fifth && peers.addresses().size() <= AllowedPeers::kMaxAddresses);
     } else if (listGiven) {
         FUZZ_CHECK(peers.addresses().empty() && !peers.allows(""));
     }
