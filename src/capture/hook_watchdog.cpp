@@ -1,10 +1,10 @@
-#include "hid/hook_watchdog.h"
+#include "capture/hook_watchdog.h"
 
 #include <algorithm>
 #include <cstring>
 
+#include "capture/key_translation.h"
 #include "common/text_format.h"
-#include "hid/key_translation.h"
 
 namespace {
 

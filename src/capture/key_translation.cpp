@@ -1,4 +1,4 @@
-#include "hid/key_translation.h"
+#include "capture/key_translation.h"
 
 #include <iterator>
 

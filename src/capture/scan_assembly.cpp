@@ -1,7 +1,7 @@
-#include "hid/scan_assembly.h"
+#include "capture/scan_assembly.h"
 
-#include "hid/key_translation.h"
-#include "hid/scan_buffer.h"
+#include "capture/key_translation.h"
+#include "scans/scan_buffer.h"
 
 const char kScanDialogTitle[] = "Vexmoor HID";
 

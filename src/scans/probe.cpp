@@ -1,8 +1,8 @@
-#include "hid/probe.h"
+#include "scans/probe.h"
 
 #include "common/activity_log.h"
 #include "common/text_format.h"
-#include "hid/scan_buffer.h"
+#include "scans/scan_buffer.h"
 #include "transport/frame_limits.h"
 
 static_assert(kMaxProbeAnswer == static_cast<std::size_t>(frame::kMaxMessageLength),

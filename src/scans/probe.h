@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "hid/scan_buffer.h"
+#include "scans/scan_buffer.h"
 
 // The answer goes out as one encrypted message, which holds at most this many
 // bytes.

@@ -1,4 +1,4 @@
-#include "hid/scan_buffer.h"
+#include "scans/scan_buffer.h"
 
 #include <deque>
 

@@ -1,4 +1,4 @@
-#include "hid/scan_journal.h"
+#include "scans/scan_journal.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -10,9 +10,9 @@
 
 #include "common/activity_log.h"
 #include "common/text_format.h"
-#include "hid/scan_buffer.h"
-#include "hid/scan_journal_format.h"
 #include "platform/platform.h"
+#include "scans/scan_buffer.h"
+#include "scans/scan_journal_format.h"
 
 namespace scan_journal {
 

@@ -1,4 +1,4 @@
-#include "hid/scan_journal_format.h"
+#include "scans/scan_journal_format.h"
 
 #include <array>
 

@@ -1,7 +1,7 @@
-#include "hid/tessel_hid.h"
+#include "scans/tessel_hid.h"
 
-#include "hid/probe.h"
-#include "hid/scan_journal.h"
+#include "scans/probe.h"
+#include "scans/scan_journal.h"
 
 TesselHID::~TesselHID() { requeueScans(inFlight_); }
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "hid/scan_buffer.h"
+#include "scans/scan_buffer.h"
 #include "session/dnc_session.h"
 
 class TesselHID : public DncSession {

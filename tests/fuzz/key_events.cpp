@@ -20,12 +20,12 @@
 #include <deque>
 #include <string>
 
+#include "capture/key_translation.h"
+#include "capture/scan_assembly.h"
 #include "fuzz_support.h"
-#include "hid/key_translation.h"
-#include "hid/probe.h"
-#include "hid/scan_assembly.h"
-#include "hid/scan_buffer.h"
-#include "hid/tessel_hid.h"
+#include "scans/probe.h"
+#include "scans/scan_buffer.h"
+#include "scans/tessel_hid.h"
 #include "test_support.h"
 
 namespace {

@@ -44,16 +44,16 @@
 #include <thread>
 #include <vector>
 
+#include "capture/hook_watchdog.h"
+#include "capture/key_translation.h"
+#include "capture/scan_assembly.h"
 #include "cnc_peer.h"
 #include "common/activity_log.h"
 #include "common/properties.h"
-#include "hid/hook_watchdog.h"
-#include "hid/key_translation.h"
-#include "hid/scan_assembly.h"
-#include "hid/scan_buffer.h"
-#include "hid/scan_journal.h"
-#include "hid/tessel_hid.h"
 #include "platform/platform.h"
+#include "scans/scan_buffer.h"
+#include "scans/scan_journal.h"
+#include "scans/tessel_hid.h"
 #include "transport/aes128.h"
 #include "transport/frame_limits.h"
 #include "transport/secure_socket.h"

@@ -6,11 +6,11 @@
 // arrives whole.
 #include <cstdlib>
 
+#include "capture/hook_watchdog.h"
+#include "capture/scan_assembly.h"
+#include "capture/win32/desktop.h"
 #include "common/activity_log.h"
 #include "common/text_format.h"
-#include "hid/hook_watchdog.h"
-#include "hid/scan_assembly.h"
-#include "hid/win32/desktop.h"
 
 HookWatchdog keyboardHookWatchdog;
 

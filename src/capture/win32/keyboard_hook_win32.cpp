@@ -4,11 +4,11 @@
 // removes a low-level hook that overruns its time-out.
 #include <string>
 
-#include "hid/hook_watchdog.h"
-#include "hid/key_translation.h"
-#include "hid/resource_ids.h"
-#include "hid/scan_assembly.h"
-#include "hid/win32/desktop.h"
+#include "capture/hook_watchdog.h"
+#include "capture/key_translation.h"
+#include "capture/resource_ids.h"
+#include "capture/scan_assembly.h"
+#include "capture/win32/desktop.h"
 
 namespace {
 

@@ -1,10 +1,10 @@
 // The scan dialog: a small modal dialog that only has to be in front while
 // the reader types. Its edit box shows the keystrokes; the scan itself is what
 // the keyboard hook collected.
-#include "hid/dialog_position.h"
-#include "hid/resource_ids.h"
-#include "hid/scan_assembly.h"
-#include "hid/win32/desktop.h"
+#include "capture/dialog_position.h"
+#include "capture/resource_ids.h"
+#include "capture/scan_assembly.h"
+#include "capture/win32/desktop.h"
 
 HWND scanDialogWindow = nullptr;
 

@@ -1,10 +1,10 @@
 // The user-interface thread: a hidden window with the tray icon, the hot key
 // Win+H that opens the scan dialog, and the keyboard hook, all served by this
 // thread's message loop.
+#include "capture/resource_ids.h"
+#include "capture/ui_thread.h"
+#include "capture/win32/desktop.h"
 #include "common/activity_log.h"
-#include "hid/resource_ids.h"
-#include "hid/ui_thread.h"
-#include "hid/win32/desktop.h"
 #include "platform/platform.h"
 
 const char kAgentWindowClass[] = "TesselHID";

@@ -2,12 +2,11 @@
 // A fake desktop for the scan-assembly tests: the foreground window's title is
 // whatever the test says, and closing the scan dialog is only counted.
 #include <string>
-#include <vector>
 
-#include "hid/scan_assembly.h"
-#include "hid/scan_buffer.h"
+#include "capture/scan_assembly.h"
+#include "scans/scan_buffer.h"
 
-namespace hid_test {
+namespace capture_test {
 
 class FakeDesktop {
 public:
@@ -35,12 +34,4 @@ public:
     }
 };
 
-// Every queued scan, oldest first; the scan buffer is empty afterwards.
-inline std::vector<std::string> takeAllScans() {
-    std::vector<std::string> scans;
-    std::string scan;
-    while (takeScan(scan, std::string::npos) == ScanTake::taken) scans.push_back(scan);
-    return scans;
-}
-
-}  // namespace hid_test
+}  // namespace capture_test

@@ -1,4 +1,4 @@
-#include "hid/dialog_position.h"
+#include "capture/dialog_position.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "hid/hook_watchdog.h"
+#include "capture/hook_watchdog.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <tuple>
 #include <vector>
 
-#include "hid/key_translation.h"
+#include "capture/key_translation.h"
 
 namespace {
 

@@ -1,14 +1,15 @@
-#include "hid/scan_assembly.h"
+#include "capture/scan_assembly.h"
 
 #include <gtest/gtest.h>
 
-#include "hid/key_translation.h"
-#include "hid_test_support.h"
+#include "../scans/scans_test_support.h"
+#include "capture/key_translation.h"
+#include "capture_test_support.h"
 
 namespace {
 
-using hid_test::FakeDesktop;
-using hid_test::takeAllScans;
+using capture_test::FakeDesktop;
+using scans_test::takeAllScans;
 using Scans = std::vector<std::string>;
 
 constexpr unsigned kVkBack = 0x08, kVkTab = 0x09, kVkReturn = 0x0D, kVkEscape = 0x1B;

@@ -11,9 +11,9 @@
 #include "common/activity_log.h"
 #include "common/properties.h"
 #include "common/text_format.h"
-#include "hid/scan_buffer.h"
 #include "host/accept_loop.h"
 #include "platform/platform.h"
+#include "scans/scan_buffer.h"
 #include "test_support.h"
 #include "transport/secure_socket.h"
 

@@ -12,12 +12,12 @@
 
 #include "cnc_peer.h"
 #include "common/properties.h"
-#include "hid/probe.h"
-#include "hid/scan_buffer.h"
-#include "hid/scan_journal.h"
-#include "hid/scan_journal_format.h"
-#include "hid/tessel_hid.h"
-#include "hid_test_support.h"
+#include "scans/probe.h"
+#include "scans/scan_buffer.h"
+#include "scans/scan_journal.h"
+#include "scans/scan_journal_format.h"
+#include "scans/tessel_hid.h"
+#include "scans_test_support.h"
 #include "test_support.h"
 #include "transport/secure_socket.h"
 
@@ -25,7 +25,7 @@ namespace {
 
 using cncpeer::CncPeer;
 using cncpeer::Status;
-using hid_test::takeAllScans;
+using scans_test::takeAllScans;
 using testing_support::LogCapture;
 using Scans = std::vector<std::string>;
 

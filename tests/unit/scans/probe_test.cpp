@@ -1,17 +1,17 @@
-#include "hid/probe.h"
+#include "scans/probe.h"
 
 #include <gtest/gtest.h>
 
 #include <memory>
 
-#include "hid/scan_buffer.h"
-#include "hid/tessel_hid.h"
-#include "hid_test_support.h"
+#include "scans/scan_buffer.h"
+#include "scans/tessel_hid.h"
+#include "scans_test_support.h"
 #include "test_support.h"
 
 namespace {
 
-using hid_test::takeAllScans;
+using scans_test::takeAllScans;
 using Scans = std::vector<std::string>;
 
 class ProbeTest : public ::testing::Test {

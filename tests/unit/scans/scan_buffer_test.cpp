@@ -1,4 +1,4 @@
-#include "hid/scan_buffer.h"
+#include "scans/scan_buffer.h"
 
 #include <gtest/gtest.h>
 
@@ -7,8 +7,8 @@
 #include <thread>
 #include <vector>
 
-#include "hid/probe.h"
-#include "hid_test_support.h"
+#include "scans/probe.h"
+#include "scans_test_support.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // case a power cut or a bad disk can leave), and the journal at work: written
 // within 50 ms of a commit, delivered marks, recovery ahead of new scans,
 // compaction, an unwritable journal, and the flush before an exit.
-#include "hid/scan_journal.h"
+#include "scans/scan_journal.h"
 
 #include <gtest/gtest.h>
 
@@ -11,19 +11,19 @@
 #include <thread>
 #include <vector>
 
-#include "hid/scan_buffer.h"
-#include "hid/scan_journal_format.h"
-#include "hid_test_support.h"
 #include "platform/platform.h"
+#include "scans/scan_buffer.h"
+#include "scans/scan_journal_format.h"
+#include "scans_test_support.h"
 #include "test_support.h"
 
 namespace {
 
-using hid_test::takeAllScans;
 using scan_journal::appendDeliveredRecord;
 using scan_journal::appendScanRecord;
 using scan_journal::JournalReading;
 using scan_journal::readJournal;
+using scans_test::takeAllScans;
 using testing_support::LogCapture;
 using testing_support::readFile;
 using testing_support::writeFile;
