@@ -86,11 +86,11 @@ void scanDialogOk() {
     handleScanKey(kCarriageReturn);
 }
 
-namespace hid_testing {
+namespace scan_assembly_testing {
 void resetScanAssembly() {
     keyboard = KeyboardState{};
     pendingScan.clear();
     dialogClosedByCommit = false;
     desktopSeam() = defaultDesktopSeam();
 }
-}  // namespace hid_testing
+}  // namespace scan_assembly_testing

@@ -63,8 +63,8 @@ void scanDialogOk();
 // The dialog on screen has been told to close by a commit.
 bool scanDialogClosedByCommit();
 
-namespace hid_testing {
+namespace scan_assembly_testing {
 // Forgets the pending scan, Shift, Caps Lock and the dialog state, and
 // restores the platform's desktop seam.
 void resetScanAssembly();
-}  // namespace hid_testing
+}  // namespace scan_assembly_testing

@@ -87,10 +87,10 @@ std::vector<QueuedScan> restoreScans(const std::vector<std::string>& recovered, 
     return std::vector<QueuedScan>(queue.scans.begin(), queue.scans.end());
 }
 
-namespace hid_testing {
+namespace scan_buffer_testing {
 void clearScanBuffer() {
     CriticalSectionGuard hold(scanBufferLock());
     scanQueue().scans.clear();
     scanQueue().sink = nullptr;
 }
-}  // namespace hid_testing
+}  // namespace scan_buffer_testing

@@ -52,7 +52,7 @@ using CommitSink = void (*)(std::uint64_t sequence, const std::string& text);
 // and from then on hands every commit to sink. Returns the queue as numbered.
 std::vector<QueuedScan> restoreScans(const std::vector<std::string>& recovered, CommitSink sink);
 
-namespace hid_testing {
+namespace scan_buffer_testing {
 // Empties the scan buffer and forgets the commit sink.
 void clearScanBuffer();
-}  // namespace hid_testing
+}  // namespace scan_buffer_testing

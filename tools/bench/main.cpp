@@ -699,7 +699,7 @@ int runLocal(const Options& options) {
     scan_journal::start(journalPath);
     bool keyPathOk = keyPath(keysWanted, nsPerKey, nsPerEvent, error);
     scan_journal_testing::stop();
-    hid_testing::clearScanBuffer();
+    scan_buffer_testing::clearScanBuffer();
     platform::deleteFile(journalPath);
     if (!keyPathOk) {
         problems.add(error);

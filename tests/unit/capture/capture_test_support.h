@@ -11,15 +11,15 @@ namespace capture_test {
 class FakeDesktop {
 public:
     FakeDesktop() {
-        hid_testing::resetScanAssembly();
-        hid_testing::clearScanBuffer();
+        scan_assembly_testing::resetScanAssembly();
+        scan_buffer_testing::clearScanBuffer();
         title() = kScanDialogTitle;
         closes() = 0;
         desktopSeam() = DesktopSeam{[] { return title(); }, [] { ++closes(); }};
     }
     ~FakeDesktop() {
-        hid_testing::resetScanAssembly();
-        hid_testing::clearScanBuffer();
+        scan_assembly_testing::resetScanAssembly();
+        scan_buffer_testing::clearScanBuffer();
     }
     FakeDesktop(const FakeDesktop&) = delete;
     FakeDesktop& operator=(const FakeDesktop&) = delete;

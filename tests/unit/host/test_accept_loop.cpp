@@ -132,7 +132,7 @@ TEST_F(AcceptLoopTest, ReplacingASessionThatWaitsForTheAckKeepsItsScans) {
     using cncpeer::Status;
     const int waitMs = 5000;
     initializeScanBufferLock();
-    hid_testing::clearScanBuffer();
+    scan_buffer_testing::clearScanBuffer();
     appendScan("KEEP1");
     appendScan("KEEP2");
     {
@@ -161,7 +161,7 @@ TEST_F(AcceptLoopTest, ReplacingASessionThatWaitsForTheAckKeepsItsScans) {
             << log.contents();
     }
     EXPECT_FALSE(isScanAvailable());
-    hid_testing::clearScanBuffer();
+    scan_buffer_testing::clearScanBuffer();
 }
 
 TEST_F(AcceptLoopTest, FailingTimeoutsDoNotStopTheSession) {

@@ -39,9 +39,9 @@ class DeliveryTest : public ::testing::Test {
 protected:
     DeliveryTest() {
         initializeScanBufferLock();
-        hid_testing::clearScanBuffer();
+        scan_buffer_testing::clearScanBuffer();
     }
-    ~DeliveryTest() override { hid_testing::clearScanBuffer(); }
+    ~DeliveryTest() override { scan_buffer_testing::clearScanBuffer(); }
 };
 
 // The scans of one or more answers given back while others were committed:

@@ -16,8 +16,8 @@ using Scans = std::vector<std::string>;
 
 class ProbeTest : public ::testing::Test {
 protected:
-    ProbeTest() { hid_testing::clearScanBuffer(); }
-    ~ProbeTest() override { hid_testing::clearScanBuffer(); }
+    ProbeTest() { scan_buffer_testing::clearScanBuffer(); }
+    ~ProbeTest() override { scan_buffer_testing::clearScanBuffer(); }
 
     static std::string probe() {
         std::string answer;

@@ -16,9 +16,9 @@ class ScanBufferTest : public ::testing::Test {
 protected:
     ScanBufferTest() {
         initializeScanBufferLock();
-        hid_testing::clearScanBuffer();
+        scan_buffer_testing::clearScanBuffer();
     }
-    ~ScanBufferTest() override { hid_testing::clearScanBuffer(); }
+    ~ScanBufferTest() override { scan_buffer_testing::clearScanBuffer(); }
 };
 
 TEST_F(ScanBufferTest, TakesOnlyAScanThatFits) {

@@ -116,14 +116,14 @@ class ScanJournalTest : public ::testing::Test {
 protected:
     ScanJournalTest() {
         initializeScanBufferLock();
-        hid_testing::clearScanBuffer();
+        scan_buffer_testing::clearScanBuffer();
     }
     ~ScanJournalTest() override {
         scan_journal_testing::stop();
         scan_journal_testing::setCompactionThreshold(64u << 10);
         scan_journal_testing::setWriteDelay(0);
         scan_journal_testing::setSizeLimit(256u << 20);
-        hid_testing::clearScanBuffer();
+        scan_buffer_testing::clearScanBuffer();
     }
 
     std::string path() const { return log.dir().file(scan_journal::kFileName); }
@@ -132,7 +132,7 @@ protected:
     // As at a new start of the process: the queue in memory is gone.
     void restart() {
         scan_journal_testing::stop();
-        hid_testing::clearScanBuffer();
+        scan_buffer_testing::clearScanBuffer();
         scan_journal::start(path());
     }
 
