@@ -1,4 +1,4 @@
-#include "cnc_peer.h"
+#include "peer/cnc_peer.h"
 
 #include <chrono>
 #include <cstring>
@@ -14,7 +14,7 @@
 #include <sys/select.h>  // select() on POSIX; Winsock declares it in winsock2.h
 #endif
 
-namespace cncpeer {
+namespace peer {
 
 const char kConfirmed[] = "100 Confirmed";
 const char kFailed[] = "200 Failed";
@@ -616,4 +616,4 @@ bool CncPeer::handshake(const HandshakeOptions& options, int timeoutMs) {
     return true;
 }
 
-}  // namespace cncpeer
+}  // namespace peer

@@ -16,7 +16,7 @@
 #include "platform/platform.h"
 #include "transport/frame_limits.h"
 
-namespace cncpeer {
+namespace peer {
 
 using Key = std::array<unsigned char, frame::kBlockSize>;
 
@@ -167,4 +167,4 @@ private:
     std::string error_;
 };
 
-}  // namespace cncpeer
+}  // namespace peer

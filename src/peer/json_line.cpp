@@ -1,11 +1,11 @@
-#include "json_line.h"
+#include "peer/json_line.h"
 
 #include <chrono>
 #include <ctime>
 
 #include "common/text_format.h"
 
-namespace cncpeer {
+namespace peer {
 
 std::string jsonString(const std::string& text) {
     std::string out = "\"";
@@ -76,4 +76,4 @@ JsonLine& JsonLine::flag(const char* field, bool value) {
     return *this;
 }
 
-}  // namespace cncpeer
+}  // namespace peer

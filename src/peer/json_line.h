@@ -5,7 +5,7 @@
 // is lost and the line stays valid JSON.
 #include <string>
 
-namespace cncpeer {
+namespace peer {
 
 // text as a JSON string, quotes included.
 std::string jsonString(const std::string& text);
@@ -29,4 +29,4 @@ private:
     std::string body_;
 };
 
-}  // namespace cncpeer
+}  // namespace peer

@@ -6,9 +6,14 @@
 #include <csignal>
 #include <thread>
 
-#include "json_line.h"
+#include "peer/json_line.h"
 
 namespace cncpeer {
+
+using peer::CncPeer;
+using peer::commandText;
+using peer::JsonLine;
+using peer::Status;
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <ostream>
 #include <string>
 
-#include "cnc_peer.h"
+#include "peer/cnc_peer.h"
 
 namespace cncpeer {
 
@@ -19,11 +19,11 @@ constexpr int kMaxRetryPauseMs = 5000;
 struct WatchSettings {
     std::string host;
     std::string source;  // local address to connect from; empty: the system's choice
-    int port = kDefaultPort;
-    int timeoutMs = kDefaultTimeoutMs;
+    int port = peer::kDefaultPort;
+    int timeoutMs = peer::kDefaultTimeoutMs;
     int intervalMs = kDefaultIntervalMs;
     bool json = false;
-    HandshakeOptions handshake;
+    peer::HandshakeOptions handshake;
     // Called for each wait (the interval between probes and the pause before
     // another try) with its length in milliseconds. Empty: a real sleep of
     // exactly that length that ends early on a stop request. Tests put a

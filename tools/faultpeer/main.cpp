@@ -7,7 +7,7 @@
 #include <string>
 #include <thread>
 
-#include "cnc_peer.h"
+#include "peer/cnc_peer.h"
 #include "platform/platform.h"
 
 namespace {
@@ -30,8 +30,8 @@ enum Exit { kOk = 0, kUsage = 1, kConnect = 2, kHandshake = 3, kProtocol = 4 };
 
 int run(int argc, char** argv) {
     std::string host = "127.0.0.1";
-    int port = cncpeer::kDefaultPort;
-    int timeoutMs = cncpeer::kDefaultTimeoutMs;
+    int port = peer::kDefaultPort;
+    int timeoutMs = peer::kDefaultTimeoutMs;
     std::string mode;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -54,17 +54,16 @@ int run(int argc, char** argv) {
         return kUsage;
     }
 
-    cncpeer::CncPeer peer;
-    if (!peer.connect(host, port, cncpeer::kDefaultTimeoutMs)) {
+    peer::CncPeer peer;
+    if (!peer.connect(host, port, peer::kDefaultTimeoutMs)) {
         std::cerr << "faultpeer: " << peer.lastError() << "\n";
         return kConnect;
     }
-    if (!peer.handshake({}, cncpeer::kDefaultTimeoutMs)) {
+    if (!peer.handshake({}, peer::kDefaultTimeoutMs)) {
         std::cerr << "faultpeer: handshake: " << peer.lastError() << "\n";
         return kHandshake;
     }
-    if (peer.sendCommand(cncpeer::commandText("PRBE"), cncpeer::kDefaultTimeoutMs) !=
-        cncpeer::Status::kOk) {
+    if (peer.sendCommand(peer::commandText("PRBE"), peer::kDefaultTimeoutMs) != peer::Status::kOk) {
         std::cerr << "faultpeer: PRBE: " << peer.lastError() << "\n";
         return kProtocol;
     }
@@ -75,19 +74,19 @@ int run(int argc, char** argv) {
     }
     std::string answer;
     const bool acknowledge = mode == "probe";
-    if (peer.readAnswer(answer, cncpeer::kDefaultTimeoutMs, acknowledge) != cncpeer::Status::kOk) {
+    if (peer.readAnswer(answer, peer::kDefaultTimeoutMs, acknowledge) != peer::Status::kOk) {
         std::cerr << "faultpeer: no answer: " << peer.lastError() << "\n";
         return kProtocol;
     }
-    std::cout << "answer: \"" << cncpeer::escapeText(answer) << "\"\n";
+    std::cout << "answer: \"" << peer::escapeText(answer) << "\"\n";
     if (mode == "silent-without-ack") {
         std::this_thread::sleep_for(std::chrono::milliseconds(timeoutMs));
     }
     if (mode == "probe") {
         std::string quit;
-        if (peer.sendCommand(cncpeer::commandText("QUIT"), cncpeer::kDefaultTimeoutMs) !=
-                cncpeer::Status::kOk ||
-            peer.readAnswer(quit, cncpeer::kDefaultTimeoutMs) != cncpeer::Status::kOk) {
+        if (peer.sendCommand(peer::commandText("QUIT"), peer::kDefaultTimeoutMs) !=
+                peer::Status::kOk ||
+            peer.readAnswer(quit, peer::kDefaultTimeoutMs) != peer::Status::kOk) {
             std::cerr << "faultpeer: QUIT: " << peer.lastError() << "\n";
             return kProtocol;
         }

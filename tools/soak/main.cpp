@@ -45,8 +45,8 @@
 #include <thread>
 #include <vector>
 
-#include "cnc_peer.h"
 #include "common/text_format.h"
+#include "peer/cnc_peer.h"
 #include "platform/platform.h"
 #include "transport/aes128.h"
 #include "transport/frame_limits.h"
@@ -54,9 +54,9 @@
 
 namespace {
 
-using cncpeer::CncPeer;
-using cncpeer::Key;
-using cncpeer::Status;
+using peer::CncPeer;
+using peer::Key;
+using peer::Status;
 using Clock = std::chrono::steady_clock;
 
 const char kHost[] = "127.0.0.1";
@@ -257,7 +257,7 @@ private:
     bool announce(CncPeer& peer, const char* where, Clock::time_point connected = Clock::now(),
                   int timeoutMs = 0);
     bool greet(CncPeer& peer, const char* where,
-               const cncpeer::HandshakeOptions& handshake = cncpeer::HandshakeOptions());
+               const peer::HandshakeOptions& handshake = peer::HandshakeOptions());
     bool command(CncPeer& peer, const std::string& text, const char* where);
     bool expectAnswer(CncPeer& peer, const std::string& wanted, const char* where);
     void drain(CncPeer& peer, int milliseconds);
@@ -324,7 +324,7 @@ bool Soak::open(CncPeer& peer, const char* where) {
 bool Soak::announce(CncPeer& peer, const char* where, Clock::time_point connected, int timeoutMs) {
     if (timeoutMs == 0) timeoutMs = options_.timeoutMs;
     std::string announcement;
-    if (peer.receiveExact(announcement, cncpeer::kAnnouncementLength, timeoutMs) != Status::kOk) {
+    if (peer.receiveExact(announcement, peer::kAnnouncementLength, timeoutMs) != Status::kOk) {
         problem(where, "no announcement on a new connection: " + peer.lastError());
         return false;
     }
@@ -337,7 +337,7 @@ bool Soak::announce(CncPeer& peer, const char* where, Clock::time_point connecte
     return true;
 }
 
-bool Soak::greet(CncPeer& peer, const char* where, const cncpeer::HandshakeOptions& handshake) {
+bool Soak::greet(CncPeer& peer, const char* where, const peer::HandshakeOptions& handshake) {
     if (!open(peer, where)) return false;
     bool confirmed = peer.handshake(handshake, options_.timeoutMs);
     if (!peer.announcement().empty()) ++counters_.served;
@@ -352,8 +352,7 @@ bool Soak::greet(CncPeer& peer, const char* where, const cncpeer::HandshakeOptio
 bool Soak::command(CncPeer& peer, const std::string& text, const char* where) {
     Status status = peer.sendCommand(text, options_.timeoutMs);
     if (status != Status::kOk) {
-        problem(where,
-                "\"" + cncpeer::escapeText(text) + "\" not acknowledged: " + peer.lastError());
+        problem(where, "\"" + peer::escapeText(text) + "\" not acknowledged: " + peer.lastError());
         return false;
     }
     ++counters_.commands;
@@ -367,8 +366,8 @@ bool Soak::expectAnswer(CncPeer& peer, const std::string& wanted, const char* wh
         return false;
     }
     if (answer != wanted) {
-        problem(where, "answer \"" + cncpeer::escapeText(answer) + "\", wanted \"" +
-                           cncpeer::escapeText(wanted) + "\"");
+        problem(where, "answer \"" + peer::escapeText(answer) + "\", wanted \"" +
+                           peer::escapeText(wanted) + "\"");
         return false;
     }
     return true;
@@ -381,7 +380,7 @@ void Soak::drain(CncPeer& peer, int milliseconds) {
     while (peer.isConnected() && Clock::now() < end) {
         int left = static_cast<int>(
             std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count());
-        if (peer.receiveSome(bytes, cncpeer::kMaxFrameLength, left < 1 ? 1 : left) != Status::kOk) {
+        if (peer.receiveSome(bytes, peer::kMaxFrameLength, left < 1 ? 1 : left) != Status::kOk) {
             return;
         }
     }
@@ -445,7 +444,7 @@ void Soak::pace(int margin) {
 
 std::string Soak::commandFrame(const Key& key, const std::string& message) {
     std::string frameBytes;
-    cncpeer::encodeFrame(key, message, frameBytes);
+    peer::encodeFrame(key, message, frameBytes);
     return frameBytes;
 }
 
@@ -540,7 +539,7 @@ void Soak::churn(int cycle) {
     if (kind == 5 || kind == 6) {
         if (!greet(peer, where)) return;
         if (kind == 6 && command(peer, "QUIT\r\n", where)) {
-            expectAnswer(peer, cncpeer::kQuitAnswer, where);
+            expectAnswer(peer, peer::kQuitAnswer, where);
         }
         peer.close();
         return;
@@ -621,7 +620,7 @@ void Soak::split(int cycle) {
     if (cycle % 5 == 4) {
         if (!open(peer, where) || !announce(peer, where)) return;
         unsigned char code[kBlock];
-        Key key = cncpeer::randomKey();
+        Key key = peer::randomKey();
         encryptBlock(key.data(), builtInKey, code);
         std::string sessionCode(reinterpret_cast<const char*>(code), kBlock);
         size_t first = static_cast<size_t>(random_.between(1, kBlock - 1));
@@ -700,7 +699,7 @@ void Soak::noAck(int cycle) {
     double left = phaseBudget_ - secondsSince(phaseStart_);
     double slowCycle = 2.0 * (options_.agentTimeoutMs + 1000) / 1000.0 + 3.0;
     if (cycle < 2 && left > slowCycle) {
-        cncpeer::HandshakeOptions handshake;
+        peer::HandshakeOptions handshake;
         handshake.acknowledgeVerdict = false;
         if (!greet(peer, where, handshake)) return;
         ++counters_.withheld;
@@ -718,7 +717,7 @@ void Soak::noAck(int cycle) {
         if (!command(peer, "NOOP\r\n", where)) return;
         ++counters_.ackWaits;
         if (!command(peer, "QUIT\r\n", where)) return;
-        if (!expectAnswer(peer, cncpeer::kQuitAnswer, where)) return;
+        if (!expectAnswer(peer, peer::kQuitAnswer, where)) return;
         if (peer.waitForClose(options_.timeoutMs) != Status::kClosed) {
             problem(where, "not closed after QUIT: " + peer.lastError());
         }
@@ -726,7 +725,7 @@ void Soak::noAck(int cycle) {
     }
     switch (cycle % 3) {
         case 0: {
-            cncpeer::HandshakeOptions handshake;
+            peer::HandshakeOptions handshake;
             handshake.acknowledgeVerdict = false;
             if (!greet(peer, where, handshake)) return;
             ++counters_.withheld;
@@ -770,7 +769,7 @@ void Soak::vanish(int cycle) {
         }
         case 1: {
             if (!open(peer, where) || !announce(peer, where)) return;
-            Key key = cncpeer::randomKey();
+            Key key = peer::randomKey();
             unsigned char block[kBlock];
             encryptBlock(key.data(), builtInKey, block);
             peer.sendRaw(std::string(reinterpret_cast<const char*>(block), kBlock));
@@ -840,7 +839,7 @@ void Soak::storm(int cycle) {
     std::deque<std::unique_ptr<CncPeer>> held;
     auto release = [this](CncPeer& peer) {
         std::string bytes;
-        if (peer.receiveSome(bytes, cncpeer::kAnnouncementLength, 0) == Status::kOk) {
+        if (peer.receiveSome(bytes, peer::kAnnouncementLength, 0) == Status::kOk) {
             ++counters_.served;
         }
         peer.close();
@@ -929,12 +928,12 @@ void Soak::refused(int cycle) {
         }
         for (auto& peer : burst) {
             std::string bytes;
-            Status status = peer->receiveSome(bytes, cncpeer::kMaxFrameLength, options_.timeoutMs);
+            Status status = peer->receiveSome(bytes, peer::kMaxFrameLength, options_.timeoutMs);
             if (status == Status::kClosed) {
                 ++counters_.refused;
             } else if (status == Status::kOk) {
                 problem(where, "a peer off the list was sent \"" +
-                                   cncpeer::escapeText(bytes.substr(0, 16)) + "\"...");
+                                   peer::escapeText(bytes.substr(0, 16)) + "\"...");
             } else {
                 problem(where, "a peer off the list was not closed: " + peer->lastError());
             }
@@ -944,7 +943,7 @@ void Soak::refused(int cycle) {
     stopPoller = true;
     pollerThread.join();
     if (!pollerFailed && command(poller, "QUIT\r\n", where)) {
-        expectAnswer(poller, cncpeer::kQuitAnswer, where);
+        expectAnswer(poller, peer::kQuitAnswer, where);
     }
     poller.close();
     if (pollerFailed) sync();
@@ -960,7 +959,7 @@ void Soak::refused(int cycle) {
 bool Soak::cleanSession(const char* where, std::string& probeAnswer) {
     CncPeer peer;
     if (!greet(peer, where)) return false;
-    if (!command(peer, "DBUG 1\r\n", where) || !expectAnswer(peer, cncpeer::kDoneAnswer, where)) {
+    if (!command(peer, "DBUG 1\r\n", where) || !expectAnswer(peer, peer::kDoneAnswer, where)) {
         return false;
     }
     if (!command(peer, "PRBE\r\n", where)) return false;
@@ -968,7 +967,7 @@ bool Soak::cleanSession(const char* where, std::string& probeAnswer) {
         problem(where, "no probe answer: " + peer.lastError());
         return false;
     }
-    if (!command(peer, "QUIT\r\n", where) || !expectAnswer(peer, cncpeer::kQuitAnswer, where)) {
+    if (!command(peer, "QUIT\r\n", where) || !expectAnswer(peer, peer::kQuitAnswer, where)) {
         return false;
     }
     if (peer.waitForClose(options_.timeoutMs) != Status::kClosed) {
@@ -982,7 +981,7 @@ bool Soak::finalSession() {
     std::string answer;
     if (!cleanSession("final session", answer)) return false;
     std::cout << "final clean session: handshake, DBUG 1 -> \"200\\r\\n\", PRBE -> \""
-              << cncpeer::escapeText(answer) << "\", QUIT -> \"100\", closed" << std::endl;
+              << peer::escapeText(answer) << "\", QUIT -> \"100\", closed" << std::endl;
     return true;
 }
 
@@ -993,10 +992,10 @@ bool Soak::stopAgent() {
     const char* where = "stop";
     CncPeer peer;
     if (!greet(peer, where)) return false;
-    if (!command(peer, "UPDT\r\n", where) || !expectAnswer(peer, cncpeer::kDoneAnswer, where)) {
+    if (!command(peer, "UPDT\r\n", where) || !expectAnswer(peer, peer::kDoneAnswer, where)) {
         return false;
     }
-    if (!command(peer, "QUIT\r\n", where) || !expectAnswer(peer, cncpeer::kQuitAnswer, where)) {
+    if (!command(peer, "QUIT\r\n", where) || !expectAnswer(peer, peer::kQuitAnswer, where)) {
         return false;
     }
     peer.waitForClose(options_.timeoutMs);

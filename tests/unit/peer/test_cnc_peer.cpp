@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "cnc_peer.h"
+#include "peer/cnc_peer.h"
 #include "peer_cli.h"
 #include "platform/platform.h"
 #include "transport/aes128.h"
@@ -27,9 +27,9 @@
 
 namespace {
 
-using cncpeer::CncPeer;
-using cncpeer::Key;
-using cncpeer::Status;
+using peer::CncPeer;
+using peer::Key;
+using peer::Status;
 
 constexpr int kWaitMs = 3000;
 const Key kKey = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77,
@@ -38,7 +38,7 @@ const char kKeyHex[] = "00112233445566778899AABBCCDDEEFF";
 
 std::string announcementText() {
     std::string text = "Stand-in agent for the CNC peer tests, waiting for a session code";
-    text.resize(cncpeer::kAnnouncementLength, '.');
+    text.resize(peer::kAnnouncementLength, '.');
     return text;
 }
 
@@ -177,8 +177,8 @@ private:
     std::thread thread_;
 };
 
-cncpeer::HandshakeOptions withKey() {
-    cncpeer::HandshakeOptions options;
+peer::HandshakeOptions withKey() {
+    peer::HandshakeOptions options;
     options.useKey = true;
     options.key = kKey;
     return options;
@@ -204,16 +204,16 @@ TEST(CncPeerFrame, EqualsTheAgentsFrameByteForByteAndOpensAgain) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.message.size());
         std::string frame;
-        ASSERT_TRUE(cncpeer::encodeFrame(kKey, c.message, frame));
+        ASSERT_TRUE(peer::encodeFrame(kKey, c.message, frame));
         EXPECT_EQ(c.frameLength, static_cast<int>(frame.size()));
         EXPECT_EQ(agentFrame(*cipher, c.message), frame);
         std::string message;
         std::string error;
-        ASSERT_TRUE(cncpeer::decodeFrame(kKey, frame, message, error)) << error;
+        ASSERT_TRUE(peer::decodeFrame(kKey, frame, message, error)) << error;
         EXPECT_EQ(c.message, message);
     }
     std::string frame;
-    EXPECT_FALSE(cncpeer::encodeFrame(kKey, std::string(2049, 'z'), frame));
+    EXPECT_FALSE(peer::encodeFrame(kKey, std::string(2049, 'z'), frame));
 }
 
 TEST(CncPeerFrame, RefusesWhatIsNotOneWellFormedFrame) {
@@ -237,7 +237,7 @@ TEST(CncPeerFrame, RefusesWhatIsNotOneWellFormedFrame) {
     Key otherKey = kKey;
     otherKey[0] ^= 1;
     std::string good;
-    cncpeer::encodeFrame(kKey, "200\r\n", good);
+    peer::encodeFrame(kKey, "200\r\n", good);
 
     struct Case {
         const char* what;
@@ -258,34 +258,34 @@ TEST(CncPeerFrame, RefusesWhatIsNotOneWellFormedFrame) {
         SCOPED_TRACE(c.what);
         std::string message = "stale";
         std::string error;
-        EXPECT_FALSE(cncpeer::decodeFrame(kKey, c.frame, message, error));
+        EXPECT_FALSE(peer::decodeFrame(kKey, c.frame, message, error));
         EXPECT_NE(std::string::npos, error.find(c.reason)) << error;
         EXPECT_EQ("", message);
     }
 }
 
 TEST(CncPeerText, CommandTableEscapesAndKeys) {
-    EXPECT_EQ("DBUG 3\r\n", cncpeer::commandText("DBUG", "3"));
-    EXPECT_EQ("PRBE\r\n", cncpeer::commandText("PRBE"));
-    EXPECT_EQ(cncpeer::Answer::kDone, cncpeer::answerFor("DBUG"));
-    EXPECT_EQ(cncpeer::Answer::kProbe, cncpeer::answerFor("PRBE"));
-    EXPECT_EQ(cncpeer::Answer::kUpdate, cncpeer::answerFor("UPDT"));
-    EXPECT_EQ(cncpeer::Answer::kNone, cncpeer::answerFor("CWD"));
-    EXPECT_EQ(cncpeer::Answer::kNone, cncpeer::answerFor("CNFG"));
-    EXPECT_EQ(cncpeer::Answer::kQuit, cncpeer::answerFor("QUIT"));
-    EXPECT_EQ(cncpeer::Answer::kQuit, cncpeer::answerFor("noop"));  // case counts
-    EXPECT_EQ(cncpeer::Answer::kQuit, cncpeer::answerFor("NOOPX"));
+    EXPECT_EQ("DBUG 3\r\n", peer::commandText("DBUG", "3"));
+    EXPECT_EQ("PRBE\r\n", peer::commandText("PRBE"));
+    EXPECT_EQ(peer::Answer::kDone, peer::answerFor("DBUG"));
+    EXPECT_EQ(peer::Answer::kProbe, peer::answerFor("PRBE"));
+    EXPECT_EQ(peer::Answer::kUpdate, peer::answerFor("UPDT"));
+    EXPECT_EQ(peer::Answer::kNone, peer::answerFor("CWD"));
+    EXPECT_EQ(peer::Answer::kNone, peer::answerFor("CNFG"));
+    EXPECT_EQ(peer::Answer::kQuit, peer::answerFor("QUIT"));
+    EXPECT_EQ(peer::Answer::kQuit, peer::answerFor("noop"));  // case counts
+    EXPECT_EQ(peer::Answer::kQuit, peer::answerFor("NOOPX"));
 
     EXPECT_EQ("A\\r\\n\\t\\\\\\\"\\x00\\x7F\\xFFz",
-              cncpeer::escapeText(std::string("A\r\n\t\\\"\0\x7f\xff", 9) + "z"));
+              peer::escapeText(std::string("A\r\n\t\\\"\0\x7f\xff", 9) + "z"));
 
     Key key{};
-    EXPECT_TRUE(cncpeer::parseKey("00112233445566778899aabbccddeeff", key));
+    EXPECT_TRUE(peer::parseKey("00112233445566778899aabbccddeeff", key));
     EXPECT_EQ(kKey, key);
-    EXPECT_EQ(kKeyHex, cncpeer::keyToHex(key));
+    EXPECT_EQ(kKeyHex, peer::keyToHex(key));
     for (const char* bad :
          {"", "0011", "00112233445566778899AABBCCDDEEFG", "00112233445566778899AABBCCDDEEFF00"}) {
-        EXPECT_FALSE(cncpeer::parseKey(bad, key)) << bad;
+        EXPECT_FALSE(peer::parseKey(bad, key)) << bad;
     }
     EXPECT_EQ(kKey, key);  // untouched by a refused text
 }
@@ -345,7 +345,7 @@ TEST(CncPeerSession, WrongConfirmationIsAnsweredFailed) {
     });
     CncPeer peer;
     ASSERT_TRUE(peer.connect("127.0.0.1", agent.port(), kWaitMs)) << peer.lastError();
-    cncpeer::HandshakeOptions options;  // a random key this time
+    peer::HandshakeOptions options;  // a random key this time
     options.wrongConfirmation = true;
     EXPECT_FALSE(peer.handshake(options, kWaitMs));
     EXPECT_EQ("200 Failed", peer.verdict());
@@ -367,7 +367,7 @@ TEST(CncPeerSession, SplitSessionCodeGoesOutInTwoWrites) {
     });
     CncPeer peer;
     ASSERT_TRUE(peer.connect("127.0.0.1", agent.port(), kWaitMs)) << peer.lastError();
-    cncpeer::HandshakeOptions options = withKey();
+    peer::HandshakeOptions options = withKey();
     options.splitSessionCode = 10;
     options.splitPauseMs = 300;
     EXPECT_FALSE(peer.handshake(options, kWaitMs));

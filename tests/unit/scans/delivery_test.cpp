@@ -10,8 +10,8 @@
 #include <thread>
 #include <vector>
 
-#include "cnc_peer.h"
 #include "common/properties.h"
+#include "peer/cnc_peer.h"
 #include "scans/probe.h"
 #include "scans/scan_buffer.h"
 #include "scans/scan_journal.h"
@@ -23,8 +23,8 @@
 
 namespace {
 
-using cncpeer::CncPeer;
-using cncpeer::Status;
+using peer::CncPeer;
+using peer::Status;
 using scans_test::takeAllScans;
 using testing_support::LogCapture;
 using Scans = std::vector<std::string>;
