@@ -2,11 +2,11 @@
 
 #include <chrono>
 #include <cstring>
-#include <random>
 #include <thread>
 #include <type_traits>
 
 #include "common/text_format.h"
+#include "peer/escape_text.h"
 #include "transport/aes128.h"
 #include "transport/session_encryptor.h"
 
@@ -18,16 +18,12 @@ namespace peer {
 
 const char kConfirmed[] = "100 Confirmed";
 const char kFailed[] = "200 Failed";
-const char kDoneAnswer[] = "200\r\n";
-const char kQuitAnswer[] = "100";
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
 constexpr int kBlock = frame::kBlockSize;
-// Header bytes 3 to 15 are all '*'.
-constexpr int kHeaderPatternStart = 3;
 // Response bytes 0 to 7 repeat the session key; 8 to 15 are the agent's random bytes.
 constexpr int kKeyHalf = 8;
 // After a first part of the announcement, how long to wait for more of it.
@@ -64,44 +60,6 @@ bool isConnectionGone(int error) {
     return error == WSAECONNRESET || error == WSAECONNABORTED || error == WSAESHUTDOWN;
 }
 
-void encryptInto(const unsigned char* plain, const Key& key, std::string& out) {
-    unsigned char block[kBlock];
-    encryptBlock(plain, key.data(), block);
-    out.append(reinterpret_cast<const char*>(block), kBlock);
-}
-
-void decryptFrom(const std::string& bytes, size_t offset, const Key& key, unsigned char* plain) {
-    decryptBlock(reinterpret_cast<const unsigned char*>(bytes.data()) + offset, key.data(), plain);
-}
-
-// Checks a decrypted header block against the frame length it must describe
-// (0 when the length is not known yet) and gives the fill count and length.
-bool readHeader(const unsigned char* header, int expectedLength, int& fill, int& length,
-                std::string& error) {
-    for (int i = kHeaderPatternStart; i < kBlock; ++i) {
-        if (header[i] != frame::kFillByte) {
-            error = "the header block does not decrypt under the session key";
-            return false;
-        }
-    }
-    fill = header[0];
-    length = header[1] * 256 + header[2];
-    if (length < kBlock || length > kMaxFrameLength || length % kBlock != 0) {
-        error = formatText("the header announces a frame of %d bytes", length);
-        return false;
-    }
-    if (expectedLength != 0 && length != expectedLength) {
-        error =
-            formatText("the header announces %d bytes, the frame has %d", length, expectedLength);
-        return false;
-    }
-    if (fill > frame::kMaxFill || fill > length - kBlock) {
-        error = formatText("fill count %d in a frame of %d bytes", fill, length);
-        return false;
-    }
-    return true;
-}
-
 }  // namespace
 
 const char* statusName(Status status) {
@@ -116,150 +74,6 @@ const char* statusName(Status status) {
             return "failed";
     }
     return "unknown";
-}
-
-Answer answerFor(const std::string& word) {
-    struct Entry {
-        const char* word;
-        Answer answer;
-    };
-    static const Entry kTable[] = {
-        {"NOOP", Answer::kNone},   {"CWD", Answer::kNone},  {"TYPE", Answer::kNone},
-        {"STOR", Answer::kNone},   {"RETR", Answer::kNone}, {"NLST", Answer::kNone},
-        {"QUIT", Answer::kQuit},   {"PASV", Answer::kNone}, {"STAT", Answer::kNone},
-        {"PATH", Answer::kNone},   {"MODE", Answer::kNone}, {"SEXT", Answer::kNone},
-        {"CLEN", Answer::kNone},   {"DELE", Answer::kNone}, {"DBUG", Answer::kDone},
-        {"UPDT", Answer::kUpdate}, {"CNFG", Answer::kNone}, {"PRBE", Answer::kProbe},
-        {"PROT", Answer::kNone},
-    };
-    for (const Entry& entry : kTable) {
-        if (word == entry.word) return entry.answer;
-    }
-    return Answer::kQuit;  // the agent ends the session on any word it does not know
-}
-
-std::string commandText(const std::string& word, const std::string& argument) {
-    return argument.empty() ? word + "\r\n" : word + " " + argument + "\r\n";
-}
-
-bool encodeFrame(const Key& key, const std::string& message, std::string& frameBytes) {
-    frameBytes.clear();
-    if (message.size() > static_cast<size_t>(frame::kMaxMessageLength)) return false;
-    int length = static_cast<int>(message.size());
-    int fill = (kBlock - length % kBlock) % kBlock;
-    int frameLength = kBlock + length + fill;
-
-    unsigned char header[kBlock];
-    std::memset(header, frame::kFillByte, sizeof header);
-    header[0] = static_cast<unsigned char>(fill);
-    header[1] = static_cast<unsigned char>(frameLength >> 8);
-    header[2] = static_cast<unsigned char>(frameLength & 0xFF);
-    frameBytes.reserve(static_cast<size_t>(frameLength));
-    encryptInto(header, key, frameBytes);
-
-    for (int offset = 0; offset < length; offset += kBlock) {
-        unsigned char block[kBlock];
-        std::memset(block, frame::kFillByte, sizeof block);
-        int take = length - offset < kBlock ? length - offset : kBlock;
-        std::memcpy(block, message.data() + offset, static_cast<size_t>(take));
-        encryptInto(block, key, frameBytes);
-    }
-    return true;
-}
-
-bool decodeFrame(const Key& key, const std::string& frameBytes, std::string& message,
-                 std::string& error) {
-    message.clear();
-    int size = static_cast<int>(frameBytes.size());
-    if (frameBytes.size() > static_cast<size_t>(kMaxFrameLength) || size < kBlock ||
-        size % kBlock != 0) {
-        error = "the bytes are not one whole frame of 16 to 2064 bytes";
-        return false;
-    }
-    unsigned char header[kBlock];
-    decryptFrom(frameBytes, 0, key, header);
-    int fill = 0;
-    int length = 0;
-    if (!readHeader(header, size, fill, length, error)) return false;
-
-    std::string plain;
-    plain.reserve(static_cast<size_t>(size - kBlock));
-    for (int offset = kBlock; offset < size; offset += kBlock) {
-        unsigned char block[kBlock];
-        decryptFrom(frameBytes, static_cast<size_t>(offset), key, block);
-        plain.append(reinterpret_cast<const char*>(block), kBlock);
-    }
-    size_t messageLength = plain.size() - static_cast<size_t>(fill);
-    if (plain.find_first_not_of(static_cast<char>(frame::kFillByte), messageLength) !=
-        std::string::npos) {
-        error = "the fill bytes are not all '*'";
-        return false;
-    }
-    message = plain.substr(0, messageLength);
-    return true;
-}
-
-Key randomKey() {
-    std::random_device source;
-    Key key{};
-    for (unsigned char& byte : key) byte = static_cast<unsigned char>(source() & 0xFF);
-    return key;
-}
-
-bool parseKey(const std::string& hex, Key& key) {
-    if (hex.size() != 2 * key.size()) return false;
-    auto digit = [](char c) {
-        if (c >= '0' && c <= '9') return c - '0';
-        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-        return -1;
-    };
-    Key parsed{};
-    for (size_t i = 0; i < parsed.size(); ++i) {
-        int high = digit(hex[2 * i]);
-        int low = digit(hex[2 * i + 1]);
-        if (high < 0 || low < 0) return false;
-        parsed[i] = static_cast<unsigned char>(high * 16 + low);
-    }
-    key = parsed;
-    return true;
-}
-
-std::string keyToHex(const Key& key) {
-    std::string hex;
-    for (unsigned char byte : key) hex += formatText("%02X", byte);
-    return hex;
-}
-
-std::string escapeText(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        unsigned char byte = static_cast<unsigned char>(c);
-        switch (c) {
-            case '\r':
-                out += "\\r";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '"':
-                out += "\\\"";
-                break;
-            default:
-                if (byte >= 0x20 && byte < 0x7F) {
-                    out += c;
-                } else {
-                    out += formatText("\\x%02X", byte);
-                }
-        }
-    }
-    return out;
 }
 
 // ---- CncPeer ----------------------------------------------------------------
@@ -495,12 +309,12 @@ Status CncPeer::readAnswer(std::string& message, int timeoutMs, bool acknowledge
         if (frameBytes.empty()) return status;
         return fail(Status::kFailed, "frame cut short: " + error_);
     }
-    unsigned char header[kBlock];
-    decryptFrom(frameBytes, 0, key_, header);
     int fill = 0;
     int length = 0;
     std::string error;
-    if (!readHeader(header, 0, fill, length, error)) return fail(Status::kFailed, error);
+    if (!readFrameHeader(key_, frameBytes.data(), fill, length, error)) {
+        return fail(Status::kFailed, error);
+    }
 
     std::string blocks;
     status = receiveExact(blocks, length - kBlock, remainingMs(deadline));

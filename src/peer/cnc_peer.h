@@ -1,24 +1,22 @@
 #pragma once
-// The CNC Service's side of the agent's protocol over one TCP connection:
-// read the announcement, send a session code for a chosen or random session
-// key, confirm the agent's response, then exchange encrypted frames, each
-// answered by one raw acknowledgement byte. The cncpeer tool is built on it,
-// and tests use it to drive an agent. Next to the well-behaved calls it has
-// raw sends and receives and the frame codec, so a test can misbehave on
-// purpose: split a frame over two writes, skip an acknowledgement, send
-// bytes that are no frame at all.
+// The CNC Service's side of the agent's protocol over one TCP connection,
+// with blocking calls: read the announcement, send a session code for a
+// chosen or random session key, confirm the agent's response, then exchange
+// encrypted frames, each answered by one raw acknowledgement byte. The
+// cncpeer tool is built on it, and tests use it to drive an agent. Next to
+// the well-behaved calls it has raw sends and receives, and with the frame
+// codec a test can misbehave on purpose: split a frame over two writes, skip
+// an acknowledgement, send bytes that are no frame at all.
 //
 // Every call reports failure by its result and leaves a one-line reason in
 // lastError(); nothing throws.
-#include <array>
 #include <string>
 
+#include "peer/frame_codec.h"
+#include "peer/session_key.h"
 #include "platform/platform.h"
-#include "transport/frame_limits.h"
 
 namespace peer {
-
-using Key = std::array<unsigned char, frame::kBlockSize>;
 
 constexpr int kDefaultPort = 8194;
 constexpr int kDefaultTimeoutMs = 5000;
@@ -26,15 +24,9 @@ constexpr int kDefaultTimeoutMs = 5000;
 constexpr int kAnnouncementLength = 83;
 // Longest announcement kept; a longer one is cut here.
 constexpr int kMaxAnnouncementLength = 256;
-// Largest frame: a 2048-byte message and the header block.
-constexpr int kMaxFrameLength = frame::kMaxMessageLength + frame::kBlockSize;
-// The agent reads a command frame of at most 2048 bytes, header included.
-constexpr int kMaxCommandLength = frame::kStagingBufferSize - frame::kBlockSize;
 
-extern const char kConfirmed[];   // "100 Confirmed": the verdict on a good handshake
-extern const char kFailed[];      // "200 Failed": the verdict on a wrong confirmation
-extern const char kDoneAnswer[];  // "200\r\n": the answer to DBUG and to a failed UPDT
-extern const char kQuitAnswer[];  // "100": the answer to QUIT and to any unknown word
+extern const char kConfirmed[];  // "100 Confirmed": the verdict on a good handshake
+extern const char kFailed[];     // "200 Failed": the verdict on a wrong confirmation
 
 enum class Status {
     kOk,
@@ -43,42 +35,6 @@ enum class Status {
     kFailed,    // a socket error, a malformed frame or a wrong acknowledgement
 };
 const char* statusName(Status status);
-
-// What the agent sends for a command beyond the acknowledgement of its frame.
-enum class Answer {
-    kNone,    // nothing
-    kDone,    // "200\r\n" (DBUG)
-    kProbe,   // the probe answer, any text, also empty (PRBE)
-    kQuit,    // "100", then the agent closes (QUIT and every unknown word)
-    kUpdate,  // "200\r\n" when the update failed; the connection ends when it restarts (UPDT)
-};
-// The answer to a command word, compared byte for byte ("noop" is unknown).
-Answer answerFor(const std::string& word);
-
-// The command text as it goes on the wire: "WORD\r\n" or "WORD argument\r\n".
-std::string commandText(const std::string& word, const std::string& argument = "");
-
-// Builds the frame of message under key: the header block {fill count,
-// length high byte, length low byte, thirteen '*'}, then the message in
-// 16-byte blocks, the last one filled up with '*', each block encrypted on
-// its own. False when the message is longer than 2048 bytes.
-bool encodeFrame(const Key& key, const std::string& message, std::string& frameBytes);
-
-// Opens one whole frame. False, with the reason in error, when the bytes are
-// not exactly one well-formed frame under key: a header that does not
-// decrypt to the '*' pattern, a length that disagrees with the bytes given,
-// a fill count out of range or fill bytes other than '*'.
-bool decodeFrame(const Key& key, const std::string& frameBytes, std::string& message,
-                 std::string& error);
-
-Key randomKey();
-// 32 hexadecimal digits, either case. False for anything else.
-bool parseKey(const std::string& hex, Key& key);
-std::string keyToHex(const Key& key);
-
-// The text with C-style escapes for printing on one line: \r \n \t \\ \"
-// and \xHH (always two digits) for every other byte outside printable ASCII.
-std::string escapeText(const std::string& text);
 
 struct HandshakeOptions {
     bool useKey = false;  // false: a fresh random session key

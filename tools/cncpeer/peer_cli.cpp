@@ -3,6 +3,8 @@
 #include <cstdlib>
 
 #include "peer/cnc_peer.h"
+#include "peer/commands.h"
+#include "peer/escape_text.h"
 #include "peer/json_line.h"
 #include "watch.h"
 

@@ -6,6 +6,7 @@
 #include <csignal>
 #include <thread>
 
+#include "peer/commands.h"
 #include "peer/json_line.h"
 
 namespace cncpeer {

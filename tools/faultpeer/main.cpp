@@ -8,6 +8,8 @@
 #include <thread>
 
 #include "peer/cnc_peer.h"
+#include "peer/commands.h"
+#include "peer/escape_text.h"
 #include "platform/platform.h"
 
 namespace {

@@ -47,6 +47,8 @@
 
 #include "common/text_format.h"
 #include "peer/cnc_peer.h"
+#include "peer/commands.h"
+#include "peer/escape_text.h"
 #include "platform/platform.h"
 #include "transport/aes128.h"
 #include "transport/frame_limits.h"

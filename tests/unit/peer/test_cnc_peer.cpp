@@ -15,6 +15,8 @@
 #include <vector>
 
 #include "peer/cnc_peer.h"
+#include "peer/commands.h"
+#include "peer/escape_text.h"
 #include "peer_cli.h"
 #include "platform/platform.h"
 #include "transport/aes128.h"

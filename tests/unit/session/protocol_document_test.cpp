@@ -20,6 +20,7 @@
 
 #include "common/activity_log.h"
 #include "peer/cnc_peer.h"
+#include "peer/commands.h"
 #include "platform/platform.h"
 #include "session/command_table.h"
 #include "session/dnc_session.h"
