@@ -3,16 +3,11 @@
 #include <chrono>
 #include <cstring>
 #include <thread>
-#include <type_traits>
 
 #include "common/text_format.h"
 #include "peer/escape_text.h"
 #include "transport/aes128.h"
 #include "transport/session_encryptor.h"
-
-#if __has_include(<sys/select.h>)
-#include <sys/select.h>  // select() on POSIX; Winsock declares it in winsock2.h
-#endif
 
 namespace peer {
 
@@ -37,24 +32,6 @@ int remainingMs(Clock::time_point deadline) {
 Clock::time_point deadlineAfter(int timeoutMs) {
     return Clock::now() + std::chrono::milliseconds(timeoutMs > 0 ? timeoutMs : 0);
 }
-
-timeval timevalOf(int milliseconds) {
-    timeval value{};
-    value.tv_sec = static_cast<decltype(value.tv_sec)>(milliseconds / 1000);
-    value.tv_usec = static_cast<decltype(value.tv_usec)>((milliseconds % 1000) * 1000);
-    return value;
-}
-
-// A POSIX descriptor number indexes a bit set of FD_SETSIZE bits, so a higher
-// number must not go into an fd_set. Winsock's fd_set is a counted list of
-// handles (its SOCKET is unsigned) and holds any one handle.
-bool fitsFdSet(SOCKET s) {
-    return !std::is_signed<SOCKET>::value || static_cast<long long>(s) < FD_SETSIZE;
-}
-
-// The first argument of select: ignored by Winsock, one past the highest
-// descriptor on POSIX.
-int selectWidth(SOCKET s) { return static_cast<int>(s) + 1; }
 
 bool isConnectionGone(int error) {
     return error == WSAECONNRESET || error == WSAECONNABORTED || error == WSAESHUTDOWN;
@@ -122,11 +99,6 @@ bool CncPeer::connect(const std::string& host, int port, int timeoutMs) {
         fail(Status::kFailed, formatText("cannot create a socket (error %d)", WSAGetLastError()));
         return false;
     }
-    if (!fitsFdSet(s)) {
-        closesocket(s);
-        fail(Status::kFailed, "socket number too high to wait on");
-        return false;
-    }
     if (!source_.empty()) {
         sockaddr_in local{};
         local.sin_family = AF_INET;
@@ -154,14 +126,7 @@ bool CncPeer::connect(const std::string& host, int port, int timeoutMs) {
                  formatText("cannot connect to %s (error %d)", where.c_str(), error));
             return false;
         }
-        fd_set writable;
-        fd_set failed;
-        FD_ZERO(&writable);
-        FD_ZERO(&failed);
-        FD_SET(s, &writable);
-        FD_SET(s, &failed);  // Winsock reports a failed connect here
-        timeval wait = timevalOf(timeoutMs > 0 ? timeoutMs : 0);
-        int ready = select(selectWidth(s), nullptr, &writable, &failed, &wait);
+        int ready = platform::waitForSocket(s, platform::SocketWait::writable, timeoutMs);
         int socketError = 0;
         socklen_t size = sizeof socketError;
         if (ready > 0 && getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&socketError),
@@ -199,11 +164,8 @@ bool CncPeer::connect(const std::string& host, int port, int timeoutMs) {
 int CncPeer::waitReadable(int timeoutMs) {
     Clock::time_point deadline = deadlineAfter(timeoutMs);
     for (;;) {
-        fd_set readable;
-        FD_ZERO(&readable);
-        FD_SET(socket_, &readable);
-        timeval wait = timevalOf(remainingMs(deadline));
-        int ready = select(selectWidth(socket_), &readable, nullptr, nullptr, &wait);
+        int ready =
+            platform::waitForSocket(socket_, platform::SocketWait::readable, remainingMs(deadline));
         if (ready >= 0) return ready > 0 ? 1 : 0;
         if (WSAGetLastError() != WSAEINTR) return -1;
     }

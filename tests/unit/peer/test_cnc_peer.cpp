@@ -26,6 +26,9 @@
 #if __has_include(<sys/select.h>)
 #include <sys/select.h>
 #endif
+#if __has_include(<sys/resource.h>)
+#include <sys/resource.h>
+#endif
 
 namespace {
 
@@ -489,6 +492,66 @@ TEST(CncPeerSession, ConnectionRefusedAndClosedAreReported) {
     EXPECT_EQ(Status::kClosed, peer.readAnswer(answer, kWaitMs)) << peer.lastError();
     agent.join();
 }
+
+#if __has_include(<sys/resource.h>)
+// Takes the lowest free descriptor numbers up to FD_SETSIZE, under an open-file
+// limit raised for the test, so that the next socket is numbered past it.
+class LowDescriptorsTaken {
+public:
+    LowDescriptorsTaken() {
+        getrlimit(RLIMIT_NOFILE, &saved_);
+        const rlim_t wanted = FD_SETSIZE + 64;
+        if (saved_.rlim_cur < wanted) {
+            if (saved_.rlim_max != RLIM_INFINITY && saved_.rlim_max < wanted) return;
+            rlimit raised = saved_;
+            raised.rlim_cur = wanted;
+            if (setrlimit(RLIMIT_NOFILE, &raised) != 0) return;
+        }
+        while (taken_.empty() || taken_.back() < FD_SETSIZE) {
+            int fd = dup(STDERR_FILENO);
+            if (fd < 0) return;
+            taken_.push_back(fd);
+        }
+    }
+    ~LowDescriptorsTaken() {
+        for (int fd : taken_) close(fd);
+        setrlimit(RLIMIT_NOFILE, &saved_);
+    }
+    LowDescriptorsTaken(const LowDescriptorsTaken&) = delete;
+    LowDescriptorsTaken& operator=(const LowDescriptorsTaken&) = delete;
+
+    bool done() const { return !taken_.empty() && taken_.back() >= FD_SETSIZE; }
+
+private:
+    rlimit saved_{};
+    std::vector<int> taken_;
+};
+
+// select() cannot wait on a descriptor numbered FD_SETSIZE or above, and a
+// peer in a process with many connections gets such numbers.
+TEST(CncPeerSession, WorksOnSocketNumbersPastTheSelectLimit) {
+    FakeAgent agent;  // its listener stays below the limit: it waits with select()
+    LowDescriptorsTaken low;
+    if (!low.done()) GTEST_SKIP() << "the open-file limit leaves no room past FD_SETSIZE";
+    agent.start([](FakeAgent& a) {
+        if (!a.handshake()) return;
+        a.readFrame();
+        a.sendFrame("s1\n");
+        a.waitForPeerToClose();
+    });
+    CncPeer peer;
+    ASSERT_TRUE(peer.connect("127.0.0.1", agent.port(), kWaitMs)) << peer.lastError();
+    EXPECT_GE(peer.socketHandle(), FD_SETSIZE);
+    ASSERT_TRUE(peer.handshake(withKey(), kWaitMs)) << peer.lastError();
+    std::string answer;
+    EXPECT_EQ(Status::kOk, peer.sendCommand("PRBE\r\n", kWaitMs)) << peer.lastError();
+    EXPECT_EQ(Status::kOk, peer.readAnswer(answer, kWaitMs)) << peer.lastError();
+    EXPECT_EQ("s1\n", answer);
+    EXPECT_EQ(Status::kTimedOut, peer.readAnswer(answer, 50));
+    peer.close();
+    agent.join();
+}
+#endif
 
 // ---- The command line -------------------------------------------------------
 
