@@ -78,26 +78,25 @@ bool encodeFrame(const Key& key, const std::string& message, std::string& frameB
     return true;
 }
 
-bool decodeFrame(const Key& key, const std::string& frameBytes, std::string& message,
+bool decodeFrame(const Key& key, const char* frameBytes, std::size_t size, std::string& message,
                  std::string& error) {
     message.clear();
-    int size = static_cast<int>(frameBytes.size());
-    if (frameBytes.size() > static_cast<size_t>(kMaxFrameLength) || size < kBlock ||
+    if (size > static_cast<size_t>(kMaxFrameLength) || size < static_cast<size_t>(kBlock) ||
         size % kBlock != 0) {
         error = "the bytes are not one whole frame of 16 to 2064 bytes";
         return false;
     }
     unsigned char header[kBlock];
-    decryptFrom(frameBytes.data(), key, header);
+    decryptFrom(frameBytes, key, header);
     int fill = 0;
     int length = 0;
-    if (!checkHeader(header, size, fill, length, error)) return false;
+    if (!checkHeader(header, static_cast<int>(size), fill, length, error)) return false;
 
     std::string plain;
-    plain.reserve(static_cast<size_t>(size - kBlock));
-    for (int offset = kBlock; offset < size; offset += kBlock) {
+    plain.reserve(size - kBlock);
+    for (size_t offset = kBlock; offset < size; offset += kBlock) {
         unsigned char block[kBlock];
-        decryptFrom(frameBytes.data() + offset, key, block);
+        decryptFrom(frameBytes + offset, key, block);
         plain.append(reinterpret_cast<const char*>(block), kBlock);
     }
     size_t messageLength = plain.size() - static_cast<size_t>(fill);
@@ -108,6 +107,11 @@ bool decodeFrame(const Key& key, const std::string& frameBytes, std::string& mes
     }
     message = plain.substr(0, messageLength);
     return true;
+}
+
+bool decodeFrame(const Key& key, const std::string& frameBytes, std::string& message,
+                 std::string& error) {
+    return decodeFrame(key, frameBytes.data(), frameBytes.size(), message, error);
 }
 
 bool readFrameHeader(const Key& key, const char* headerBytes, int& fill, int& length,

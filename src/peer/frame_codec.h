@@ -3,6 +3,7 @@
 // {fill count, length high byte, length low byte, thirteen '*'}, then the
 // message in 16-byte blocks, the last one filled up with '*', each block
 // encrypted on its own under the session key.
+#include <cstddef>
 #include <string>
 
 #include "peer/session_key.h"
@@ -21,6 +22,8 @@ bool encodeFrame(const Key& key, const std::string& message, std::string& frameB
 // not exactly one well-formed frame under key: a header that does not
 // decrypt to the '*' pattern, a length that disagrees with the bytes given,
 // a fill count out of range or fill bytes other than '*'.
+bool decodeFrame(const Key& key, const char* frameBytes, std::size_t size, std::string& message,
+                 std::string& error);
 bool decodeFrame(const Key& key, const std::string& frameBytes, std::string& message,
                  std::string& error);
 
