@@ -146,6 +146,39 @@ TEST(CncPeerSession, ReadsLateAndSplitFramesAndRejectsBadOnes) {
     EXPECT_EQ("**", agent.acks);  // the verdict and the late answer
 }
 
+// A frame that stops part way leaves the connection out of step; the reason
+// says where it stopped, and cncpeer prints it.
+TEST(CncPeerSession, FrameCutShortSaysWhereItStopped) {
+    struct Case {
+        size_t sent;         // bytes of the 48-byte answer frame before the agent closes
+        const char* reason;  // the whole error
+    };
+    const Case cases[] = {
+        {5, "frame cut short: the agent closed the connection after 5 of 16 bytes"},
+        {16, "frame of 48 bytes cut short: the agent closed the connection"},
+        {26, "frame of 48 bytes cut short: the agent closed the connection after 10 of 32 bytes"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.sent);
+        FakeAgent agent;
+        agent.start([&c](FakeAgent& a) {
+            if (!a.handshake()) return;
+            a.readFrame();
+            a.sendBytes(a.frameOf(std::string(20, 'x')).substr(0, c.sent));
+            a.closeConnection();
+        });
+        CncPeer peer;
+        ASSERT_TRUE(peer.connect("127.0.0.1", agent.port(), kWaitMs)) << peer.lastError();
+        ASSERT_TRUE(peer.handshake(withKey(), kWaitMs)) << peer.lastError();
+        EXPECT_EQ(Status::kOk, peer.sendCommand("PRBE\r\n", kWaitMs)) << peer.lastError();
+        std::string answer = "<none>";
+        EXPECT_EQ(Status::kFailed, peer.readAnswer(answer, kWaitMs));
+        EXPECT_EQ(c.reason, peer.lastError());
+        EXPECT_EQ("", answer);
+        agent.join();
+    }
+}
+
 // The agent takes the acknowledgement as the sign that its answer arrived,
 // so an answer that arrives whole but does not open is not acknowledged.
 TEST(CncPeerSession, CorruptAnswerIsNotAcknowledged) {
