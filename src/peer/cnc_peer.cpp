@@ -263,36 +263,50 @@ Status CncPeer::sendCommand(const std::string& message, int timeoutMs) {
 
 Status CncPeer::readAnswer(std::string& message, int timeoutMs, bool acknowledge) {
     message.clear();
-    Clock::time_point deadline = deadlineAfter(timeoutMs);
-    std::string frameBytes;
-    Status status = receiveExact(frameBytes, kBlock, timeoutMs);
-    if (status != Status::kOk) {
-        // Nothing read: the connection is still in step and the caller may go on.
-        if (frameBytes.empty()) return status;
-        return fail(Status::kFailed, "frame cut short: " + error_);
-    }
-    int fill = 0;
-    int length = 0;
-    std::string error;
-    if (!readFrameHeader(key_, frameBytes.data(), fill, length, error)) {
-        return fail(Status::kFailed, error);
-    }
-
-    std::string blocks;
-    status = receiveExact(blocks, length - kBlock, remainingMs(deadline));
-    frameBytes += blocks;
-    if (status != Status::kOk) {
-        return fail(Status::kFailed,
-                    formatText("frame of %d bytes cut short: %s", length, error_.c_str()));
-    }
+    FrameReader reader(key_);
+    Status status = receiveFrame(reader, timeoutMs, [&reader](const std::string& bytes) {
+        size_t consumed = 0;
+        return reader.feed(bytes.data(), bytes.size(), consumed);
+    });
+    if (status != Status::kOk) return status;
     // Only a frame that arrived whole and opens is acknowledged: the agent
     // takes the acknowledgement as the sign that its answer was received.
-    if (!decodeFrame(key_, frameBytes, message, error)) {
-        message.clear();
-        return fail(Status::kFailed, error);
-    }
+    message = reader.message();
     if (acknowledge) return sendAck();
     return Status::kOk;
+}
+
+Status CncPeer::receiveFrame(const FrameReader& reader, int timeoutMs,
+                             const std::function<FrameReader::Result(const std::string&)>& feed) {
+    Clock::time_point deadline = deadlineAfter(timeoutMs);
+    std::string bytes;
+    for (;;) {
+        // Exactly what the frame still needs, so no byte of what follows is taken.
+        int wanted = static_cast<int>(reader.wanted());
+        Status status = receiveSome(bytes, wanted, remainingMs(deadline));
+        if (status != Status::kOk) return frameCutShort(reader, status);
+        FrameReader::Result result = feed(bytes);
+        if (result == FrameReader::Result::frame) return Status::kOk;
+        if (result == FrameReader::Result::malformed) return fail(Status::kFailed, reader.error());
+    }
+}
+
+Status CncPeer::frameCutShort(const FrameReader& reader, Status status) {
+    // Nothing read: the connection is still in step and the caller may go on.
+    int received = static_cast<int>(reader.received());
+    if (received == 0) return status;
+    int length = reader.frameLength();
+    if (length == 0) {
+        return fail(Status::kFailed, formatText("frame cut short: %s after %d of %d bytes",
+                                                error_.c_str(), received, kBlock));
+    }
+    std::string reason = error_;
+    if (received > kBlock) {
+        reason = formatText("%s after %d of %d bytes", error_.c_str(), received - kBlock,
+                            length - kBlock);
+    }
+    return fail(Status::kFailed,
+                formatText("frame of %d bytes cut short: %s", length, reason.c_str()));
 }
 
 Status CncPeer::sendAck() {

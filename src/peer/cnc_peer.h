@@ -10,9 +10,11 @@
 //
 // Every call reports failure by its result and leaves a one-line reason in
 // lastError(); nothing throws.
+#include <functional>
 #include <string>
 
 #include "peer/frame_codec.h"
+#include "peer/frame_reader.h"
 #include "peer/session_key.h"
 #include "platform/platform.h"
 
@@ -110,6 +112,14 @@ public:
 
 private:
     Status fail(Status status, const std::string& reason);
+    // Receives the bytes of one frame as reader asks for them and hands each
+    // piece to feed, which passes it on to reader (or to what holds it),
+    // until the frame is whole or refused.
+    Status receiveFrame(const FrameReader& reader, int timeoutMs,
+                        const std::function<FrameReader::Result(const std::string&)>& feed);
+    // The failed read's status, or kFailed with a reason that says where
+    // the frame stopped when part of it had come.
+    Status frameCutShort(const FrameReader& reader, Status status);
     // 1 when the socket is readable (data or end of stream), 0 after
     // timeoutMs, -1 on an error.
     int waitReadable(int timeoutMs);
