@@ -11,9 +11,6 @@
 
 namespace peer {
 
-const char kConfirmed[] = "100 Confirmed";
-const char kFailed[] = "200 Failed";
-
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -21,8 +18,6 @@ using Clock = std::chrono::steady_clock;
 constexpr int kBlock = frame::kBlockSize;
 // Response bytes 0 to 7 repeat the session key; 8 to 15 are the agent's random bytes.
 constexpr int kKeyHalf = 8;
-// After a first part of the announcement, how long to wait for more of it.
-constexpr int kAnnouncementQuietMs = 200;
 
 int remainingMs(Clock::time_point deadline) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());

@@ -15,6 +15,7 @@
 
 #include "peer/frame_codec.h"
 #include "peer/frame_reader.h"
+#include "peer/handshake.h"
 #include "peer/session_key.h"
 #include "platform/platform.h"
 
@@ -22,13 +23,6 @@ namespace peer {
 
 constexpr int kDefaultPort = 8194;
 constexpr int kDefaultTimeoutMs = 5000;
-// The agent's announcement: one line of this many bytes, no line end.
-constexpr int kAnnouncementLength = 83;
-// Longest announcement kept; a longer one is cut here.
-constexpr int kMaxAnnouncementLength = 256;
-
-extern const char kConfirmed[];  // "100 Confirmed": the verdict on a good handshake
-extern const char kFailed[];     // "200 Failed": the verdict on a wrong confirmation
 
 enum class Status {
     kOk,
@@ -37,19 +31,6 @@ enum class Status {
     kFailed,    // a socket error, a malformed frame or a wrong acknowledgement
 };
 const char* statusName(Status status);
-
-struct HandshakeOptions {
-    bool useKey = false;  // false: a fresh random session key
-    Key key{};
-    // Confirms with one wrong byte among the random half of the response, so
-    // the agent must answer "200 Failed".
-    bool wrongConfirmation = false;
-    // 1 to 15: the session code goes out in two writes, this many bytes
-    // first and the rest splitPauseMs later. 0: one write.
-    int splitSessionCode = 0;
-    int splitPauseMs = 100;
-    bool acknowledgeVerdict = true;
-};
 
 class CncPeer {
 public:
