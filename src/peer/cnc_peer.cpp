@@ -5,9 +5,6 @@
 #include <thread>
 
 #include "common/text_format.h"
-#include "peer/escape_text.h"
-#include "transport/aes128.h"
-#include "transport/session_encryptor.h"
 
 namespace peer {
 
@@ -16,8 +13,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr int kBlock = frame::kBlockSize;
-// Response bytes 0 to 7 repeat the session key; 8 to 15 are the agent's random bytes.
-constexpr int kKeyHalf = 8;
 
 int remainingMs(Clock::time_point deadline) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
@@ -322,26 +317,40 @@ Status CncPeer::waitForClose(int timeoutMs) {
     return status;
 }
 
-bool CncPeer::readAnnouncement(int timeoutMs) {
-    Status status = receiveSome(announcement_, kMaxAnnouncementLength, timeoutMs);
+bool CncPeer::receiveAnnouncement(PeerHandshake& exchange, int timeoutMs, std::string& toSend) {
+    std::string bytes;
+    size_t consumed = 0;
+    Status status = receiveSome(bytes, static_cast<int>(exchange.wanted()), timeoutMs);
     if (status != Status::kOk) {
         error_ = "no announcement: " + error_;
         return false;
     }
+    exchange.feed(bytes.data(), bytes.size(), consumed, toSend);
+    announcement_ = exchange.announcement();
     // The announcement is one write of a fixed length; should it arrive in
     // pieces, the rest follows at once, and the agent then waits for us.
-    std::string more;
-    while (announcement_.size() < static_cast<size_t>(kAnnouncementLength)) {
-        int room = kMaxAnnouncementLength - static_cast<int>(announcement_.size());
-        status = receiveSome(more, room, kAnnouncementQuietMs);
-        if (status == Status::kTimedOut) break;
+    while (exchange.stage() == PeerHandshake::Stage::announcement) {
+        status = receiveSome(bytes, static_cast<int>(exchange.wanted()), kAnnouncementQuietMs);
+        if (status == Status::kTimedOut) {
+            exchange.endAnnouncement(toSend);
+            break;
+        }
         if (status != Status::kOk) {
             error_ = "announcement cut short: " + error_;
             return false;
         }
-        announcement_ += more;
+        exchange.feed(bytes.data(), bytes.size(), consumed, toSend);
+        announcement_ = exchange.announcement();
     }
     return true;
+}
+
+bool CncPeer::sendSessionCode(const std::string& code, const HandshakeOptions& options) {
+    if (options.splitSessionCode == 0) return sendRaw(code);
+    size_t first = static_cast<size_t>(options.splitSessionCode);
+    if (!sendRaw(code.substr(0, first))) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(options.splitPauseMs));
+    return sendRaw(code.substr(first));
 }
 
 bool CncPeer::handshake(const HandshakeOptions& options, int timeoutMs) {
@@ -355,47 +364,56 @@ bool CncPeer::handshake(const HandshakeOptions& options, int timeoutMs) {
         fail(Status::kFailed, "the session code splits at 1 to 15 bytes, or not at all");
         return false;
     }
-    if (!readAnnouncement(timeoutMs)) return false;
+    PeerHandshake exchange(options);
+    std::string toSend;
+    if (!receiveAnnouncement(exchange, timeoutMs, toSend)) return false;
+    key_ = exchange.sessionKey();
+    if (!sendSessionCode(toSend, options)) return false;
 
-    key_ = options.useKey ? options.key : randomKey();
-    unsigned char code[kBlock];
-    encryptBlock(key_.data(), builtInKey, code);
-    std::string sessionCode(reinterpret_cast<const char*>(code), kBlock);
-    if (options.splitSessionCode > 0) {
-        size_t first = static_cast<size_t>(options.splitSessionCode);
-        if (!sendRaw(sessionCode.substr(0, first))) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(options.splitPauseMs));
-        if (!sendRaw(sessionCode.substr(first))) return false;
-    } else if (!sendRaw(sessionCode)) {
+    // The response code, whole, then the confirmation.
+    Clock::time_point deadline = deadlineAfter(timeoutMs);
+    std::string bytes;
+    size_t consumed = 0;
+    int received = 0;
+    toSend.clear();
+    while (exchange.stage() == PeerHandshake::Stage::response) {
+        Status status =
+            receiveSome(bytes, static_cast<int>(exchange.wanted()), remainingMs(deadline));
+        if (status != Status::kOk) {
+            if (received > 0) {
+                error_ = formatText("%s after %d of %d bytes", error_.c_str(), received, kBlock);
+            }
+            error_ = "no response code: " + error_;
+            return false;
+        }
+        received += static_cast<int>(bytes.size());
+        exchange.feed(bytes.data(), bytes.size(), consumed, toSend);
+    }
+    if (exchange.stage() == PeerHandshake::Stage::failed) {
+        fail(Status::kFailed, exchange.error());
         return false;
     }
+    if (!sendRaw(toSend)) return false;
 
-    std::string response;
-    if (receiveExact(response, kBlock, timeoutMs) != Status::kOk) {
-        error_ = "no response code: " + error_;
-        return false;
-    }
-    unsigned char plain[kBlock];
-    decryptBlock(reinterpret_cast<const unsigned char*>(response.data()), builtInKey, plain);
-    if (std::memcmp(plain, key_.data(), kKeyHalf) != 0) {
-        fail(Status::kFailed, "the response code does not repeat the session key");
-        return false;
-    }
-
-    // The confirmation carries the response's random half back under the
-    // built-in key; bytes 0 to 7 are free and keep the key's half.
-    if (options.wrongConfirmation) plain[kBlock - 1] ^= 0x01;
-    encryptBlock(plain, builtInKey, code);
-    if (!sendRaw(std::string(reinterpret_cast<const char*>(code), kBlock))) return false;
-
-    std::string verdict;
-    if (readAnswer(verdict, timeoutMs, options.acknowledgeVerdict) != Status::kOk) {
+    // The verdict frame, acknowledged as the options say.
+    toSend.clear();
+    Status status =
+        receiveFrame(exchange.verdictFrame(), timeoutMs, [&](const std::string& frameBytes) {
+            exchange.feed(frameBytes.data(), frameBytes.size(), consumed, toSend);
+            if (exchange.stage() == PeerHandshake::Stage::verdict) {
+                return FrameReader::Result::needMore;
+            }
+            return exchange.stage() == PeerHandshake::Stage::failed ? FrameReader::Result::malformed
+                                                                    : FrameReader::Result::frame;
+        });
+    if (status == Status::kOk && !toSend.empty() && !sendRaw(toSend)) status = Status::kFailed;
+    if (status != Status::kOk) {
         error_ = "no verdict: " + error_;
         return false;
     }
-    verdict_ = verdict;
-    if (verdict_ != kConfirmed) {
-        fail(Status::kFailed, "the agent answered \"" + escapeText(verdict_) + "\"");
+    verdict_ = exchange.verdict();
+    if (exchange.stage() != PeerHandshake::Stage::confirmed) {
+        fail(Status::kFailed, exchange.error());
         return false;
     }
     return true;

@@ -104,7 +104,8 @@ private:
     // 1 when the socket is readable (data or end of stream), 0 after
     // timeoutMs, -1 on an error.
     int waitReadable(int timeoutMs);
-    bool readAnnouncement(int timeoutMs);
+    bool receiveAnnouncement(PeerHandshake& exchange, int timeoutMs, std::string& toSend);
+    bool sendSessionCode(const std::string& code, const HandshakeOptions& options);
 
     SOCKET socket_ = INVALID_SOCKET;
     std::string source_;
