@@ -11,10 +11,6 @@
 namespace cncpeer {
 
 constexpr int kDefaultIntervalMs = 500;
-// The first pause after a failed connection or a lost session; it doubles
-// with every further failure, up to kMaxRetryPauseMs.
-constexpr int kFirstRetryPauseMs = 250;
-constexpr int kMaxRetryPauseMs = 5000;
 
 struct WatchSettings {
     std::string host;
@@ -30,10 +26,6 @@ struct WatchSettings {
     // recorder here.
     std::function<void(int ms)> pause;
 };
-
-// The pause before the next try after one of pauseMs failed: twice as long,
-// at most kMaxRetryPauseMs.
-int nextRetryPauseMs(int pauseMs);
 
 // Polls until a stop is requested, then says QUIT when connected. Scans go
 // to out, one line each (the scan's bytes, or one JSON object with time,
