@@ -65,6 +65,8 @@
 namespace {
 
 using peer::CncPeer;
+using peer::encodeFrame;
+using peer::kMaxFrameLength;
 using peer::Status;
 using Clock = std::chrono::steady_clock;
 
@@ -303,14 +305,14 @@ bool probe(CncPeer& peer, std::string& error) {
 class FastProbe {
 public:
     explicit FastProbe(CncPeer& peer) : peer_(peer) {
-        peer::encodeFrame(peer.sessionKey(), "PRBE\r\n", command_);
+        encodeFrame(peer.sessionKey(), "PRBE\r\n", command_);
         platform::setSocketTimeout(peer.socketHandle(), SO_RCVTIMEO, kTimeoutMs);
     }
 
     bool run(std::string& error) {
         SOCKET s = peer_.socketHandle();
         char ack = 0;
-        char answer[peer::kMaxFrameLength];
+        char answer[kMaxFrameLength];
         if (!sendAll(s, command_.data(), static_cast<int>(command_.size())) ||
             !receiveExact(s, &ack, 1) || !receiveExact(s, answer, frame::kBlockSize)) {
             error = "PRBE: the exchange failed";
@@ -320,7 +322,7 @@ public:
         decryptBlock(reinterpret_cast<const unsigned char*>(answer), peer_.sessionKey().data(),
                      header);
         int length = header[1] * 256 + header[2];
-        if (length < frame::kBlockSize || length > peer::kMaxFrameLength ||
+        if (length < frame::kBlockSize || length > kMaxFrameLength ||
             length % frame::kBlockSize != 0 || header[3] != '*' ||
             !receiveExact(s, answer + frame::kBlockSize, length - frame::kBlockSize)) {
             error = "PRBE: no answer frame";

@@ -57,7 +57,15 @@
 namespace {
 
 using peer::CncPeer;
+using peer::encodeFrame;
+using peer::escapeText;
+using peer::HandshakeOptions;
+using peer::kAnnouncementLength;
+using peer::kDoneAnswer;
 using peer::Key;
+using peer::kMaxFrameLength;
+using peer::kQuitAnswer;
+using peer::randomKey;
 using peer::Status;
 using Clock = std::chrono::steady_clock;
 
@@ -259,7 +267,7 @@ private:
     bool announce(CncPeer& peer, const char* where, Clock::time_point connected = Clock::now(),
                   int timeoutMs = 0);
     bool greet(CncPeer& peer, const char* where,
-               const peer::HandshakeOptions& handshake = peer::HandshakeOptions());
+               const HandshakeOptions& handshake = HandshakeOptions());
     bool command(CncPeer& peer, const std::string& text, const char* where);
     bool expectAnswer(CncPeer& peer, const std::string& wanted, const char* where);
     void drain(CncPeer& peer, int milliseconds);
@@ -326,7 +334,7 @@ bool Soak::open(CncPeer& peer, const char* where) {
 bool Soak::announce(CncPeer& peer, const char* where, Clock::time_point connected, int timeoutMs) {
     if (timeoutMs == 0) timeoutMs = options_.timeoutMs;
     std::string announcement;
-    if (peer.receiveExact(announcement, peer::kAnnouncementLength, timeoutMs) != Status::kOk) {
+    if (peer.receiveExact(announcement, kAnnouncementLength, timeoutMs) != Status::kOk) {
         problem(where, "no announcement on a new connection: " + peer.lastError());
         return false;
     }
@@ -339,7 +347,7 @@ bool Soak::announce(CncPeer& peer, const char* where, Clock::time_point connecte
     return true;
 }
 
-bool Soak::greet(CncPeer& peer, const char* where, const peer::HandshakeOptions& handshake) {
+bool Soak::greet(CncPeer& peer, const char* where, const HandshakeOptions& handshake) {
     if (!open(peer, where)) return false;
     bool confirmed = peer.handshake(handshake, options_.timeoutMs);
     if (!peer.announcement().empty()) ++counters_.served;
@@ -354,7 +362,7 @@ bool Soak::greet(CncPeer& peer, const char* where, const peer::HandshakeOptions&
 bool Soak::command(CncPeer& peer, const std::string& text, const char* where) {
     Status status = peer.sendCommand(text, options_.timeoutMs);
     if (status != Status::kOk) {
-        problem(where, "\"" + peer::escapeText(text) + "\" not acknowledged: " + peer.lastError());
+        problem(where, "\"" + escapeText(text) + "\" not acknowledged: " + peer.lastError());
         return false;
     }
     ++counters_.commands;
@@ -368,8 +376,8 @@ bool Soak::expectAnswer(CncPeer& peer, const std::string& wanted, const char* wh
         return false;
     }
     if (answer != wanted) {
-        problem(where, "answer \"" + peer::escapeText(answer) + "\", wanted \"" +
-                           peer::escapeText(wanted) + "\"");
+        problem(where,
+                "answer \"" + escapeText(answer) + "\", wanted \"" + escapeText(wanted) + "\"");
         return false;
     }
     return true;
@@ -382,7 +390,7 @@ void Soak::drain(CncPeer& peer, int milliseconds) {
     while (peer.isConnected() && Clock::now() < end) {
         int left = static_cast<int>(
             std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count());
-        if (peer.receiveSome(bytes, peer::kMaxFrameLength, left < 1 ? 1 : left) != Status::kOk) {
+        if (peer.receiveSome(bytes, kMaxFrameLength, left < 1 ? 1 : left) != Status::kOk) {
             return;
         }
     }
@@ -446,7 +454,7 @@ void Soak::pace(int margin) {
 
 std::string Soak::commandFrame(const Key& key, const std::string& message) {
     std::string frameBytes;
-    peer::encodeFrame(key, message, frameBytes);
+    encodeFrame(key, message, frameBytes);
     return frameBytes;
 }
 
@@ -541,7 +549,7 @@ void Soak::churn(int cycle) {
     if (kind == 5 || kind == 6) {
         if (!greet(peer, where)) return;
         if (kind == 6 && command(peer, "QUIT\r\n", where)) {
-            expectAnswer(peer, peer::kQuitAnswer, where);
+            expectAnswer(peer, kQuitAnswer, where);
         }
         peer.close();
         return;
@@ -622,7 +630,7 @@ void Soak::split(int cycle) {
     if (cycle % 5 == 4) {
         if (!open(peer, where) || !announce(peer, where)) return;
         unsigned char code[kBlock];
-        Key key = peer::randomKey();
+        Key key = randomKey();
         encryptBlock(key.data(), builtInKey, code);
         std::string sessionCode(reinterpret_cast<const char*>(code), kBlock);
         size_t first = static_cast<size_t>(random_.between(1, kBlock - 1));
@@ -701,7 +709,7 @@ void Soak::noAck(int cycle) {
     double left = phaseBudget_ - secondsSince(phaseStart_);
     double slowCycle = 2.0 * (options_.agentTimeoutMs + 1000) / 1000.0 + 3.0;
     if (cycle < 2 && left > slowCycle) {
-        peer::HandshakeOptions handshake;
+        HandshakeOptions handshake;
         handshake.acknowledgeVerdict = false;
         if (!greet(peer, where, handshake)) return;
         ++counters_.withheld;
@@ -719,7 +727,7 @@ void Soak::noAck(int cycle) {
         if (!command(peer, "NOOP\r\n", where)) return;
         ++counters_.ackWaits;
         if (!command(peer, "QUIT\r\n", where)) return;
-        if (!expectAnswer(peer, peer::kQuitAnswer, where)) return;
+        if (!expectAnswer(peer, kQuitAnswer, where)) return;
         if (peer.waitForClose(options_.timeoutMs) != Status::kClosed) {
             problem(where, "not closed after QUIT: " + peer.lastError());
         }
@@ -727,7 +735,7 @@ void Soak::noAck(int cycle) {
     }
     switch (cycle % 3) {
         case 0: {
-            peer::HandshakeOptions handshake;
+            HandshakeOptions handshake;
             handshake.acknowledgeVerdict = false;
             if (!greet(peer, where, handshake)) return;
             ++counters_.withheld;
@@ -771,7 +779,7 @@ void Soak::vanish(int cycle) {
         }
         case 1: {
             if (!open(peer, where) || !announce(peer, where)) return;
-            Key key = peer::randomKey();
+            Key key = randomKey();
             unsigned char block[kBlock];
             encryptBlock(key.data(), builtInKey, block);
             peer.sendRaw(std::string(reinterpret_cast<const char*>(block), kBlock));
@@ -841,7 +849,7 @@ void Soak::storm(int cycle) {
     std::deque<std::unique_ptr<CncPeer>> held;
     auto release = [this](CncPeer& peer) {
         std::string bytes;
-        if (peer.receiveSome(bytes, peer::kAnnouncementLength, 0) == Status::kOk) {
+        if (peer.receiveSome(bytes, kAnnouncementLength, 0) == Status::kOk) {
             ++counters_.served;
         }
         peer.close();
@@ -930,12 +938,12 @@ void Soak::refused(int cycle) {
         }
         for (auto& peer : burst) {
             std::string bytes;
-            Status status = peer->receiveSome(bytes, peer::kMaxFrameLength, options_.timeoutMs);
+            Status status = peer->receiveSome(bytes, kMaxFrameLength, options_.timeoutMs);
             if (status == Status::kClosed) {
                 ++counters_.refused;
             } else if (status == Status::kOk) {
-                problem(where, "a peer off the list was sent \"" +
-                                   peer::escapeText(bytes.substr(0, 16)) + "\"...");
+                problem(where, "a peer off the list was sent \"" + escapeText(bytes.substr(0, 16)) +
+                                   "\"...");
             } else {
                 problem(where, "a peer off the list was not closed: " + peer->lastError());
             }
@@ -945,7 +953,7 @@ void Soak::refused(int cycle) {
     stopPoller = true;
     pollerThread.join();
     if (!pollerFailed && command(poller, "QUIT\r\n", where)) {
-        expectAnswer(poller, peer::kQuitAnswer, where);
+        expectAnswer(poller, kQuitAnswer, where);
     }
     poller.close();
     if (pollerFailed) sync();
@@ -961,7 +969,7 @@ void Soak::refused(int cycle) {
 bool Soak::cleanSession(const char* where, std::string& probeAnswer) {
     CncPeer peer;
     if (!greet(peer, where)) return false;
-    if (!command(peer, "DBUG 1\r\n", where) || !expectAnswer(peer, peer::kDoneAnswer, where)) {
+    if (!command(peer, "DBUG 1\r\n", where) || !expectAnswer(peer, kDoneAnswer, where)) {
         return false;
     }
     if (!command(peer, "PRBE\r\n", where)) return false;
@@ -969,7 +977,7 @@ bool Soak::cleanSession(const char* where, std::string& probeAnswer) {
         problem(where, "no probe answer: " + peer.lastError());
         return false;
     }
-    if (!command(peer, "QUIT\r\n", where) || !expectAnswer(peer, peer::kQuitAnswer, where)) {
+    if (!command(peer, "QUIT\r\n", where) || !expectAnswer(peer, kQuitAnswer, where)) {
         return false;
     }
     if (peer.waitForClose(options_.timeoutMs) != Status::kClosed) {
@@ -983,7 +991,7 @@ bool Soak::finalSession() {
     std::string answer;
     if (!cleanSession("final session", answer)) return false;
     std::cout << "final clean session: handshake, DBUG 1 -> \"200\\r\\n\", PRBE -> \""
-              << peer::escapeText(answer) << "\", QUIT -> \"100\", closed" << std::endl;
+              << escapeText(answer) << "\", QUIT -> \"100\", closed" << std::endl;
     return true;
 }
 
@@ -994,10 +1002,10 @@ bool Soak::stopAgent() {
     const char* where = "stop";
     CncPeer peer;
     if (!greet(peer, where)) return false;
-    if (!command(peer, "UPDT\r\n", where) || !expectAnswer(peer, peer::kDoneAnswer, where)) {
+    if (!command(peer, "UPDT\r\n", where) || !expectAnswer(peer, kDoneAnswer, where)) {
         return false;
     }
-    if (!command(peer, "QUIT\r\n", where) || !expectAnswer(peer, peer::kQuitAnswer, where)) {
+    if (!command(peer, "QUIT\r\n", where) || !expectAnswer(peer, kQuitAnswer, where)) {
         return false;
     }
     peer.waitForClose(options_.timeoutMs);

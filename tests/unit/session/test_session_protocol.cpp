@@ -20,6 +20,8 @@
 namespace {
 
 using peer::CncPeer;
+using peer::encodeFrame;
+using peer::HandshakeOptions;
 using peer::Status;
 using testing_support::LogCapture;
 using testing_support::ProcessExit;
@@ -198,7 +200,7 @@ TEST(SessionProtocol, CommandFrameInTwoWritesIsOneCommand) {
     ASSERT_TRUE(harness.peer.handshake({}, kWaitMs));
     std::string command = "DBUG 2" + std::string(2024, ' ') + "\r\n";
     std::string frameBytes;
-    ASSERT_TRUE(peer::encodeFrame(harness.peer.sessionKey(), command, frameBytes));
+    ASSERT_TRUE(encodeFrame(harness.peer.sessionKey(), command, frameBytes));
     ASSERT_EQ(2048u, frameBytes.size());
 
     ASSERT_TRUE(harness.peer.sendRaw(frameBytes.substr(0, 1000)));
@@ -242,14 +244,14 @@ TEST(SessionProtocol, HandshakeFailures) {
     const Case cases[] = {
         {"session code split 10 + 6",
          [](CncPeer& peer) {
-             peer::HandshakeOptions options;
+             HandshakeOptions options;
              options.splitSessionCode = 10;
              EXPECT_FALSE(peer.handshake(options, kWaitMs));
          },
          "Did not receive Sessions Code"},
         {"one wrong confirmation byte",
          [](CncPeer& peer) {
-             peer::HandshakeOptions options;
+             HandshakeOptions options;
              options.wrongConfirmation = true;
              EXPECT_FALSE(peer.handshake(options, kWaitMs));
              EXPECT_EQ("200 Failed", peer.verdict());
