@@ -8,6 +8,10 @@
 // codec a test can misbehave on purpose: split a frame over two writes, skip
 // an acknowledgement, send bytes that are no frame at all.
 //
+// The exchange itself is PeerHandshake's and FrameReader's, which read no
+// socket: this class only waits and moves bytes for them, as an event loop
+// over many connections would.
+//
 // Every call reports failure by its result and leaves a one-line reason in
 // lastError(); nothing throws.
 #include <functional>
@@ -104,7 +108,10 @@ private:
     // 1 when the socket is readable (data or end of stream), 0 after
     // timeoutMs, -1 on an error.
     int waitReadable(int timeoutMs);
+    // The announcement, whole or ended by a quiet pause; the session code is
+    // then due in toSend.
     bool receiveAnnouncement(PeerHandshake& exchange, int timeoutMs, std::string& toSend);
+    // In one write, or in two as the options ask.
     bool sendSessionCode(const std::string& code, const HandshakeOptions& options);
 
     SOCKET socket_ = INVALID_SOCKET;

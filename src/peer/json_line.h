@@ -1,5 +1,5 @@
 #pragma once
-// One JSON object per output line, for programs that read cncpeer's output.
+// One JSON object per line, for programs that read what a peer reports.
 // The agent's texts are bytes of a single-byte code page, not UTF-8: every
 // byte above 0x7F is written as \u0080 to \u00ff, its own value, so nothing
 // is lost and the line stays valid JSON.
