@@ -267,9 +267,13 @@ class Process:
         self.process.kill()
         return self.process.wait(timeout=seconds)
 
-    def end(self):
+    def send_kill(self):
+        """Kills it unless it has ended already; does not wait."""
         if self.process.poll() is None:
             self.process.kill()
+
+    def end(self):
+        self.send_kill()
         self.process.wait(timeout=END_SECONDS)
 
     def wait_listening(self, port, seconds=START_SECONDS):
@@ -323,9 +327,20 @@ class ProgramFolderTest(unittest.TestCase):
         self.addCleanup(self._end_processes)
 
     def _end_processes(self):
+        """Kills every process still running, then waits for each; fails
+        after all were handled when one would not end."""
         try:
             for process in self.processes:
-                process.end()
+                process.send_kill()
+            stuck = []
+            for process in self.processes:
+                try:
+                    process.end()
+                except subprocess.TimeoutExpired:
+                    stuck.append("%s (pid %d)" % (process.name, process.pid))
+            if stuck:
+                raise AssertionError("did not end within %d s: %s"
+                                     % (END_SECONDS, ", ".join(stuck)))
         finally:
             remove_run_folder(self.root)
 
