@@ -460,6 +460,12 @@ class CncPeer:
                      err=os.path.join(folder, "watch.err"))
 
 
+def faultpeer_answer(output):
+    """The answer in faultpeer's output, None when it read none."""
+    match = re.search(r'^answer: "(.*)"$', output, re.MULTILINE)
+    return None if match is None else unescape(match.group(1))
+
+
 class FaultPeer:
     """The native faultpeer tool: one PRBE whose answer it takes well or drops
     (MODE: probe, drop-before-answer, drop-without-ack, silent-without-ack)."""
@@ -467,16 +473,20 @@ class FaultPeer:
     def __init__(self, path):
         self.path = path
 
+    def command(self, port, mode, *options):
+        """The command line of one session to 127.0.0.1:port, with options
+        such as --timeout before the mode."""
+        return [self.path, "--host", LOCALHOST, "--port", str(port)] + list(options) + [mode]
+
     def run(self, port, mode, seconds=COMMAND_SECONDS):
         """The answer it read, None when it read none; fails unless it ends
         with 0."""
-        result = subprocess.run([self.path, "--host", LOCALHOST, "--port", str(port), mode],
-                                capture_output=True, encoding="latin-1", timeout=seconds)
+        result = subprocess.run(self.command(port, mode), capture_output=True,
+                                encoding="latin-1", timeout=seconds)
         if result.returncode != 0:
             raise AssertionError("faultpeer %s failed (%d): %s" % (mode, result.returncode,
                                                                   result.stderr))
-        match = re.search(r'^answer: "(.*)"$', result.stdout, re.MULTILINE)
-        return None if match is None else unescape(match.group(1))
+        return faultpeer_answer(result.stdout)
 
 
 # ---- Wine on a display of its own ------------------------------------------------
