@@ -29,20 +29,6 @@ bool isConnectionGone(int error) {
 
 }  // namespace
 
-const char* statusName(Status status) {
-    switch (status) {
-        case Status::kOk:
-            return "ok";
-        case Status::kTimedOut:
-            return "timed out";
-        case Status::kClosed:
-            return "connection closed";
-        case Status::kFailed:
-            return "failed";
-    }
-    return "unknown";
-}
-
 // ---- CncPeer ----------------------------------------------------------------
 
 CncPeer::~CncPeer() { close(); }

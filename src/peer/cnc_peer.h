@@ -34,7 +34,6 @@ enum class Status {
     kClosed,    // the agent closed or reset the connection
     kFailed,    // a socket error, a malformed frame or a wrong acknowledgement
 };
-const char* statusName(Status status);
 
 class CncPeer {
 public:

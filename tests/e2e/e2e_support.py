@@ -267,9 +267,13 @@ class Process:
         self.process.kill()
         return self.process.wait(timeout=seconds)
 
-    def end(self):
+    def send_kill(self):
+        """Kills it unless it has ended already; does not wait."""
         if self.process.poll() is None:
             self.process.kill()
+
+    def end(self):
+        self.send_kill()
         self.process.wait(timeout=END_SECONDS)
 
     def wait_listening(self, port, seconds=START_SECONDS):
@@ -323,9 +327,20 @@ class ProgramFolderTest(unittest.TestCase):
         self.addCleanup(self._end_processes)
 
     def _end_processes(self):
+        """Kills every process still running, then waits for each; fails
+        after all were handled when one would not end."""
         try:
             for process in self.processes:
-                process.end()
+                process.send_kill()
+            stuck = []
+            for process in self.processes:
+                try:
+                    process.end()
+                except subprocess.TimeoutExpired:
+                    stuck.append("%s (pid %d)" % (process.name, process.pid))
+            if stuck:
+                raise AssertionError("did not end within %d s: %s"
+                                     % (END_SECONDS, ", ".join(stuck)))
         finally:
             remove_run_folder(self.root)
 
@@ -403,10 +418,6 @@ class PeerRun:
             raise AssertionError("no %s answer in: %s" % (command, self.stdout))
         return None if match.group(1) is None else unescape(match.group(1))
 
-    def objects(self):
-        """The objects of a --json run."""
-        return json_objects(self.stdout.encode("latin-1"))
-
 
 class Watch(Process):
     """cncpeer watch: the scans on standard output, its status on standard
@@ -449,6 +460,12 @@ class CncPeer:
                      err=os.path.join(folder, "watch.err"))
 
 
+def faultpeer_answer(output):
+    """The answer in faultpeer's output, None when it read none."""
+    match = re.search(r'^answer: "(.*)"$', output, re.MULTILINE)
+    return None if match is None else unescape(match.group(1))
+
+
 class FaultPeer:
     """The native faultpeer tool: one PRBE whose answer it takes well or drops
     (MODE: probe, drop-before-answer, drop-without-ack, silent-without-ack)."""
@@ -456,16 +473,20 @@ class FaultPeer:
     def __init__(self, path):
         self.path = path
 
+    def command(self, port, mode, *options):
+        """The command line of one session to 127.0.0.1:port, with options
+        such as --timeout before the mode."""
+        return [self.path, "--host", LOCALHOST, "--port", str(port)] + list(options) + [mode]
+
     def run(self, port, mode, seconds=COMMAND_SECONDS):
         """The answer it read, None when it read none; fails unless it ends
         with 0."""
-        result = subprocess.run([self.path, "--host", LOCALHOST, "--port", str(port), mode],
-                                capture_output=True, encoding="latin-1", timeout=seconds)
+        result = subprocess.run(self.command(port, mode), capture_output=True,
+                                encoding="latin-1", timeout=seconds)
         if result.returncode != 0:
             raise AssertionError("faultpeer %s failed (%d): %s" % (mode, result.returncode,
                                                                   result.stderr))
-        match = re.search(r'^answer: "(.*)"$', result.stdout, re.MULTILINE)
-        return None if match is None else unescape(match.group(1))
+        return faultpeer_answer(result.stdout)
 
 
 # ---- Wine on a display of its own ------------------------------------------------

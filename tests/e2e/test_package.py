@@ -177,22 +177,19 @@ def start_machine():
     the same program."""
     global MACHINE
     PACKAGES["current"] = OPTIONS.msi
-    MACHINE = Machine(OPTIONS.win_build, OPTIONS.cncpeer)
-    try:
-        MACHINE.start()
+    # MACHINE names it once it is ready; a start that fails stops it here.
+    with e2e.stopped_on_failure(Machine(OPTIONS.win_build, OPTIONS.cncpeer)) as machine:
+        machine.start()
         major, minor, build, revision = map(int, msi_version(OPTIONS.msi).split("."))
         for name, version in (("next", (major, minor, build, revision + 1)),
                               ("newer", (major, minor, build + 1, 0))):
-            path = os.path.join(MACHINE.run_dir, "vxhid-%s.msi" % name)
+            path = os.path.join(machine.run_dir, "vxhid-%s.msi" % name)
             subprocess.run(["bash", os.path.join(e2e.ROOT, "packaging", "build-msi.sh"),
                             ".".join(map(str, version)),
                             os.path.join(OPTIONS.win_build, "vxhid.exe"), path],
                            check=True, timeout=COMMAND_TIMEOUT, stdout=subprocess.DEVNULL)
             PACKAGES[name] = path
-    except Exception:
-        MACHINE.stop()
-        MACHINE = None
-        raise
+    MACHINE = machine
 
 
 def tearDownModule():

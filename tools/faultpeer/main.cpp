@@ -20,6 +20,7 @@ using peer::escapeText;
 using peer::kDefaultPort;
 using peer::kDefaultTimeoutMs;
 using peer::Status;
+
 const char kHelp[] =
     "usage: faultpeer [--host HOST] [--port PORT] [--timeout MS] MODE\n"
     "\n"

@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 #include <time.h>
 
+#include <algorithm>
+#include <climits>
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -259,21 +261,11 @@ void sleepDefault(unsigned milliseconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 
-// poll() rather than select(): a descriptor number above FD_SETSIZE is fine.
 // A signal that cuts the wait short counts as time passed.
 int waitReadableDefault(SOCKET s, unsigned milliseconds) {
-    pollfd entry{};
-    entry.fd = s;
-    entry.events = POLLIN;
-    int result = poll(&entry, 1, static_cast<int>(milliseconds));
-    if (result < 0) return errno == EINTR ? 0 : SOCKET_ERROR;
-    if (result == 0) return 0;
-    if ((entry.revents & POLLNVAL) != 0) {
-        errno = EBADF;
-        return SOCKET_ERROR;
-    }
-    // POLLIN, POLLHUP or POLLERR: a read would not block.
-    return 1;
+    const int wait = static_cast<int>(std::min<unsigned>(milliseconds, INT_MAX));
+    const int result = waitForSocket(s, SocketWait::readable, wait);
+    return result == SOCKET_ERROR && errno == EINTR ? 0 : result;
 }
 
 void exitDefault(int code) { std::exit(code); }

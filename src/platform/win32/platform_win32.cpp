@@ -4,6 +4,8 @@
 #include <shellapi.h>
 #include <time.h>
 
+#include <algorithm>
+#include <climits>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -247,17 +249,9 @@ DWORD WINAPI runThread(LPVOID start) {
 
 void sleepDefault(unsigned milliseconds) { Sleep(milliseconds); }
 
-// Winsock's fd_set is a counted list of handles, so one handle always fits.
 int waitReadableDefault(SOCKET s, unsigned milliseconds) {
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(s, &readable);
-    timeval limit{};
-    limit.tv_sec = static_cast<long>(milliseconds / 1000);
-    limit.tv_usec = static_cast<long>((milliseconds % 1000) * 1000);
-    int result = select(0, &readable, nullptr, nullptr, &limit);
-    if (result == SOCKET_ERROR) return SOCKET_ERROR;
-    return result > 0 ? 1 : 0;
+    const int wait = static_cast<int>(std::min<unsigned>(milliseconds, INT_MAX));
+    return waitForSocket(s, SocketWait::readable, wait);
 }
 
 void exitDefault(int code) { exit(code); }

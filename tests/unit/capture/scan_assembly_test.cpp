@@ -2,9 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include "../scans/scans_test_support.h"
 #include "capture/key_translation.h"
 #include "capture_test_support.h"
+#include "scans_test_support.h"
 
 namespace {
 

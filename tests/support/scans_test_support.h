@@ -1,5 +1,6 @@
 #pragma once
-// Helpers for the tests that look at the scan queue.
+// Helpers for the tests that look at the scan queue (their programs link
+// vx_scans).
 #include <string>
 #include <vector>
 
