@@ -227,6 +227,15 @@ class GatewayStatusTest(GatewayTestCase):
         self.broker.start()
         self.wait_status(gateway.status_topic, lambda s: s["connected"])
 
+    def test_sigterm_while_the_broker_is_away_ends_at_once(self):
+        self.broker.stop()
+        gateway = self.gateway()
+        gateway.wait_log("cannot connect to the broker")
+        started = time.time()
+        gateway.signal(signal.SIGTERM)
+        self.assertEqual(0, gateway.wait())
+        self.assertLess(time.time() - started, 2.0)
+
 
 class AgentsFileTest(GatewayTestCase):
     def test_a_malformed_agents_file_ends_the_start_naming_the_line(self):

@@ -418,10 +418,11 @@ void MqttLink::stop(Millis timeout, std::function<void()> done) {
 
 void MqttLink::finishStop() {
     if (state_ == State::stopped) return;
+    bool saidGoodbye = state_ == State::stopping;
     state_ = State::stopped;
     stopTimer_.stop();
     destroyClient();
-    logLine(LogLevel::info, "disconnected from the broker %s", where().c_str());
+    if (saidGoodbye) logLine(LogLevel::info, "disconnected from the broker %s", where().c_str());
     if (stopDone_) {
         std::function<void()> done = std::move(stopDone_);
         stopDone_ = nullptr;
