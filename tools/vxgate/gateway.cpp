@@ -48,7 +48,8 @@ bool Gateway::startUp(int* exitStatus) {
         logLine(LogLevel::warning, "the agents file %s lists no agent",
                 options_.agentsFile.c_str());
     }
-    logLine(LogLevel::info, "%zu agents from %s", agents_.size(), options_.agentsFile.c_str());
+    logLine(LogLevel::info, "%zu agent%s from %s", agents_.size(), agents_.size() == 1 ? "" : "s",
+            options_.agentsFile.c_str());
 
     std::string error;
     if (!loop_.handleSignals(
