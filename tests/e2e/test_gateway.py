@@ -348,6 +348,35 @@ class ConfirmationTest(GatewayTestCase):
             self.assertEqual([], sub.received(lambda m: m["payload"] == "in-flight"))
 
 
+class LoginTest(GatewayTestCase):
+    def test_login_with_a_password_file_and_a_refused_one(self):
+        passwords = self.folder.file("passwords")
+        subprocess.run(["mosquitto_passwd", "-b", "-c", passwords, "gate", "s3cret"], check=True,
+                       capture_output=True)
+        self.broker.stop()
+        self.broker.config_lines += ["allow_anonymous false", "password_file " + passwords]
+        self.broker._write_config()
+        self.broker.start()
+
+        good = self.folder.file("good", "s3cret\n")
+        gateway = self.gateway("a 127.0.0.1:8194\n", "--username", "gate", "--password-file", good)
+        gateway.wait_log("connected to the broker")
+
+        bad = self.folder.file("bad", "guess\n")
+        refused = self.gateway("a 127.0.0.1:8194\n", "--username", "gate", "--password-file", bad,
+                               client_id="vxgate-refused")
+        refused.wait_log("cannot connect to the broker 127.0.0.1:%d: refused: " % self.broker.port)
+        self.assertIn("Not authorized", refused.log())
+        self.assertIsNone(refused.process.poll())
+
+        result = subprocess.run(
+            [OPTIONS.vxgate, "--broker", self.broker.url, "--agents", gateway.agents,
+             "--username", "gate", "--password-file", self.folder.file("missing")],
+            capture_output=True, text=True, timeout=10)
+        self.assertEqual(2, result.returncode)
+        self.assertIn("cannot read the password file", result.stderr)
+
+
 class TlsTest(unittest.TestCase):
     def setUp(self):
         self.folder = Folder()
