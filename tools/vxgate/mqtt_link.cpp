@@ -270,8 +270,11 @@ void MqttLink::handle(const Event& event) {
                 retryTimer_.start(Millis(0));
                 state_ = State::waiting;
             } else {
-                // The connection closes next; its reason is this one.
-                lastLibraryError_ = std::string("refused: ") + mosquitto_reason_string(event.code);
+                // The connection closes next; its reason is this one. MQTT 5
+                // and 3.1.1 number their refusals differently.
+                lastLibraryError_ =
+                    std::string("refused: ") + (mqtt5_ ? mosquitto_reason_string(event.code)
+                                                       : mosquitto_connack_string(event.code));
             }
             return;
         case Event::Kind::published: {
