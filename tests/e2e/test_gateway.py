@@ -14,6 +14,7 @@ import json
 import os
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -346,6 +347,104 @@ class ConfirmationTest(GatewayTestCase):
             # The new connection does not send the failed message again: its
             # sender was told it failed and sends it again itself.
             self.assertEqual([], sub.received(lambda m: m["payload"] == "in-flight"))
+
+
+class OldBroker:
+    """A broker that speaks MQTT 3.1.1 only, as an older one does: a CONNECT
+    for MQTT 5 gets the 3.1.1 refusal "unacceptable protocol version"; a
+    3.1.1 CONNECT is accepted and each QoS 1 PUBLISH confirmed. It keeps the
+    protocol levels it was asked for and the topics published."""
+
+    def __init__(self):
+        self.listener = socket.socket()
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(4)
+        self.port = self.listener.getsockname()[1]
+        self.levels = []
+        self.topics = []
+        threading.Thread(target=self._serve, daemon=True).start()
+
+    @staticmethod
+    def _packet(connection):
+        header = connection.recv(1)
+        if not header:
+            return None, b""
+        length, shift = 0, 0
+        while True:
+            byte = connection.recv(1)[0]
+            length |= (byte & 0x7F) << shift
+            shift += 7
+            if byte < 0x80:
+                break
+        body = b""
+        while len(body) < length:
+            chunk = connection.recv(length - len(body))
+            if not chunk:
+                return None, b""
+            body += chunk
+        return header[0], body
+
+    def _serve(self):
+        while True:
+            try:
+                connection, _ = self.listener.accept()
+            except OSError:
+                return
+            with connection:
+                kind, body = self._packet(connection)
+                if kind != 0x10:
+                    continue
+                level = body[6]  # after the length-prefixed "MQTT"
+                self.levels.append(level)
+                if level != 4:
+                    connection.sendall(bytes([0x20, 2, 0, 1]))
+                    continue
+                connection.sendall(bytes([0x20, 2, 0, 0]))
+                while True:
+                    kind, body = self._packet(connection)
+                    if kind is None or kind == 0xE0:
+                        break
+                    if kind & 0xF0 == 0x30:
+                        topic_length = int.from_bytes(body[:2], "big")
+                        self.topics.append(body[2:2 + topic_length].decode())
+                        if kind & 0x06 == 0x02:
+                            mid = body[2 + topic_length:4 + topic_length]
+                            connection.sendall(bytes([0x40, 2]) + mid)
+                    elif kind == 0xC0:
+                        connection.sendall(bytes([0xD0, 0]))
+
+    def close(self):
+        self.listener.close()
+
+
+class OldBrokerTest(unittest.TestCase):
+    def test_a_broker_without_mqtt_5_gets_mqtt_3_1_1_with_a_warning(self):
+        broker = OldBroker()
+        self.addCleanup(broker.close)
+        folder = Folder()
+        self.addCleanup(folder.close)
+        log = folder.file("mqttcheck.log")
+        with open(log, "wb") as err:
+            check = subprocess.Popen(
+                [OPTIONS.mqttcheck, "--broker", "mqtt://127.0.0.1:%d" % broker.port],
+                stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=err, text=True)
+        try:
+            self.assertEqual("connected", check.stdout.readline().strip())
+            check.stdin.write("publish old/one hello\n")
+            check.stdin.flush()
+            self.assertEqual("sent 1", check.stdout.readline().strip())
+            self.assertEqual("confirmed 1", check.stdout.readline().strip())
+        finally:
+            check.kill()
+            check.wait()
+            check.stdin.close()
+            check.stdout.close()
+        self.assertEqual([5, 4], broker.levels)
+        self.assertEqual(["old/one"], broker.topics)
+        with open(log) as f:
+            text = f.read()
+        self.assertIn("does not speak MQTT 5: using MQTT 3.1.1", text)
+        self.assertIn("(MQTT 3.1.1)", text)
 
 
 class LoginTest(GatewayTestCase):
