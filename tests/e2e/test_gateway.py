@@ -60,9 +60,11 @@ class Gateway:
 
     def __init__(self, folder, broker, agents, *options, client_id="vxgate-e2e"):
         self.folder = folder
-        self.agents = folder.file("agents.txt", agents)
+        # Files of their own for each client id, so that gateways of one
+        # test do not read each other's lines.
+        self.agents = folder.file(client_id + ".agents", agents)
         self.client_id = client_id
-        self.log_path = folder.file("vxgate.log")
+        self.log_path = folder.file(client_id + ".log")
         self.command = [OPTIONS.vxgate, "--broker", broker.url, "--agents", self.agents,
                         "--client-id", client_id, "--log-level", "4", *options]
         with open(self.log_path, "ab") as log:
@@ -81,7 +83,8 @@ class Gateway:
                    "%r in the gateway's log:\n%s" % (text, self.log()))
 
     def write_agents(self, content):
-        self.folder.file("agents.txt", content)
+        with open(self.agents, "w") as f:
+            f.write(content)
 
     def signal(self, number):
         self.process.send_signal(number)
