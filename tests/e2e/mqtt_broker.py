@@ -48,12 +48,15 @@ def listening(port):
 
 
 def make_tls_files(folder, name="ca"):
-    """A CA of its own and a certificate for 127.0.0.1 signed by it, made with
-    the openssl tool. Returns {"cafile", "certfile", "keyfile"}."""
+    """A CA of its own, a server certificate for 127.0.0.1 and a client
+    certificate, both signed by it, made with the openssl tool. Returns
+    {"cafile", "certfile", "keyfile", "clientcert", "clientkey"}."""
     paths = {
         "cafile": os.path.join(folder, name + ".crt"),
         "certfile": os.path.join(folder, name + "-server.crt"),
         "keyfile": os.path.join(folder, name + "-server.key"),
+        "clientcert": os.path.join(folder, name + "-client.crt"),
+        "clientkey": os.path.join(folder, name + "-client.key"),
     }
     ca_key = os.path.join(folder, name + ".key")
     request = os.path.join(folder, name + "-server.csr")
@@ -70,6 +73,10 @@ def make_tls_files(folder, name="ca"):
             paths["keyfile"], "-out", request)
     openssl("x509", "-req", "-in", request, "-CA", paths["cafile"], "-CAkey", ca_key,
             "-CAcreateserial", "-days", "2", "-extfile", extensions, "-out", paths["certfile"])
+    openssl("req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=vxgate", "-keyout",
+            paths["clientkey"], "-out", request)
+    openssl("x509", "-req", "-in", request, "-CA", paths["cafile"], "-CAkey", ca_key,
+            "-CAcreateserial", "-days", "2", "-out", paths["clientcert"])
     return paths
 
 

@@ -513,6 +513,23 @@ class TlsTest(unittest.TestCase):
         self.addCleanup(system.close)
         system.wait_log("certificate verify failed")
 
+    def test_a_client_certificate_for_a_broker_that_requires_one(self):
+        self.broker.stop()
+        self.broker.config_lines.append("require_certificate true")
+        self.broker._write_config()
+        self.broker.start()
+        without = Gateway(self.folder, self.broker, "a 127.0.0.1:8194\n", "--cafile",
+                          self.tls["cafile"], client_id="vxgate-no-cert")
+        self.addCleanup(without.close)
+        without.wait_log("cannot connect to the broker")
+        self.assertNotIn("connected to the broker", without.log())
+
+        gateway = Gateway(self.folder, self.broker, "a 127.0.0.1:8194\n", "--cafile",
+                          self.tls["cafile"], "--cert", self.tls["clientcert"], "--key",
+                          self.tls["clientkey"], client_id="vxgate-cert")
+        self.addCleanup(gateway.close)
+        gateway.wait_log("connected to the broker 127.0.0.1:%d as vxgate-cert" % self.broker.port)
+
 
 def main():
     global OPTIONS
