@@ -6,9 +6,16 @@
 #include <csignal>
 #include <thread>
 
-#include "json_line.h"
+#include "peer/commands.h"
+#include "peer/json_line.h"
+#include "peer/retry_backoff.h"
 
 namespace cncpeer {
+
+using peer::CncPeer;
+using peer::commandText;
+using peer::JsonLine;
+using peer::Status;
 
 namespace {
 
@@ -82,15 +89,15 @@ private:
         }
         err_ << "cncpeer: watching " << where() << ", PRBE every " << settings_.intervalMs
              << " ms\n";
-        retryPauseMs_ = kFirstRetryPauseMs;
+        backoff_.reset();
         return true;
     }
 
     void retryLater() {
         if (stopRequested()) return;
-        err_ << "cncpeer: next try in " << retryPauseMs_ << " ms\n";
-        pause(retryPauseMs_);
-        retryPauseMs_ = nextRetryPauseMs(retryPauseMs_);
+        int pauseMs = backoff_.next();
+        err_ << "cncpeer: next try in " << pauseMs << " ms\n";
+        pause(pauseMs);
     }
 
     // One PRBE and its answer. The agent counts the scans as delivered once
@@ -144,12 +151,10 @@ private:
     std::ostream& out_;
     std::ostream& err_;
     CncPeer peer_;
-    int retryPauseMs_ = kFirstRetryPauseMs;
+    peer::RetryBackoff backoff_;
 };
 
 }  // namespace
-
-int nextRetryPauseMs(int pauseMs) { return std::min(pauseMs * 2, kMaxRetryPauseMs); }
 
 void requestStop() { stopFlag.store(true); }
 bool stopRequested() { return stopFlag.load(); }

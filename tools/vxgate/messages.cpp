@@ -3,11 +3,11 @@
 #include <ctime>
 
 #include "common/text_format.h"
-#include "json_line.h"
+#include "peer/json_line.h"
 
 namespace vxgate {
 
-using cncpeer::jsonString;
+using peer::jsonString;
 
 const char kGatewayStopped[] = "gateway stopped";
 const char kGatewayLost[] = "gateway connection lost";

@@ -76,6 +76,20 @@ int setTcpIntOption(SOCKET s, int option, int value) {
     return setsockopt(s, IPPROTO_TCP, option, &value, sizeof value) == 0 ? 0 : SOCKET_ERROR;
 }
 
+int waitForSocket(SOCKET s, SocketWait what, int milliseconds) {
+    pollfd entry{};
+    entry.fd = s;
+    entry.events = what == SocketWait::readable ? POLLIN : POLLOUT;
+    int result = poll(&entry, 1, milliseconds > 0 ? milliseconds : 0);
+    if (result <= 0) return result < 0 ? SOCKET_ERROR : 0;
+    if ((entry.revents & POLLNVAL) != 0) {
+        errno = EBADF;
+        return SOCKET_ERROR;
+    }
+    // The wanted event, POLLHUP or POLLERR: the next call would not block.
+    return 1;
+}
+
 bool renameNoReplace(const std::string& from, const std::string& to, int& errorCode) {
     // A hard link fails when the target exists, so the rename never replaces.
     if (link(from.c_str(), to.c_str()) != 0) {

@@ -64,6 +64,23 @@ int setTcpIntOption(SOCKET s, int option, int value) {
     return setsockopt(s, IPPROTO_TCP, option, reinterpret_cast<const char*>(&value), sizeof value);
 }
 
+int waitForSocket(SOCKET s, SocketWait what, int milliseconds) {
+    fd_set ready;
+    fd_set failed;
+    FD_ZERO(&ready);
+    FD_ZERO(&failed);
+    FD_SET(s, &ready);
+    FD_SET(s, &failed);  // Winsock reports a failed connect here
+    int wait = milliseconds > 0 ? milliseconds : 0;
+    timeval limit{};
+    limit.tv_sec = static_cast<long>(wait / 1000);
+    limit.tv_usec = static_cast<long>((wait % 1000) * 1000);
+    int result = what == SocketWait::readable ? select(0, &ready, nullptr, nullptr, &limit)
+                                              : select(0, nullptr, &ready, &failed, &limit);
+    if (result == SOCKET_ERROR) return SOCKET_ERROR;
+    return result > 0 ? 1 : 0;
+}
+
 bool renameNoReplace(const std::string& from, const std::string& to, int& errorCode) {
     if (MoveFileA(from.c_str(), to.c_str())) return true;
     errorCode = static_cast<int>(GetLastError());
