@@ -6,10 +6,38 @@
 
 namespace vxgate {
 
-Gateway::Gateway(const Options& options)
-    : options_(options), stopWait_(loop_.timers(), [this] { disconnect(); }) {}
+namespace {
 
-Gateway::~Gateway() = default;
+// The first dials of many agents are spread out; a few start at once.
+Millis startSpread(size_t agents) {
+    auto spread = std::chrono::duration_cast<Millis>(kStartSpreadPerAgent * agents);
+    return std::min(spread, kStartSpread);
+}
+
+}  // namespace
+
+Gateway::Gateway(const Options& options)
+    : options_(options),
+      reaper_(loop_.timers(),
+              [this] {
+                  ending_.remove_if([](const std::unique_ptr<AgentSession>& session) {
+                      return session->state() == AgentState::closed;
+                  });
+              }),
+      agentsWait_(loop_.timers(),
+                  [this] {
+                      logLine(LogLevel::warning, "%d agent sessions did not end in time",
+                              agentsToStop_);
+                      agentsStopped();
+                  }),
+      stopWait_(loop_.timers(), [this] { disconnect(); }) {}
+
+// Sessions go before the context and the link they use.
+Gateway::~Gateway() {
+    sessions_.clear();
+    ending_.clear();
+    context_.reset();
+}
 
 bool Gateway::startUp(int* exitStatus) {
     *exitStatus = kExitUsage;
@@ -62,11 +90,31 @@ bool Gateway::startUp(int* exitStatus) {
     MqttLink::Listener listener;
     listener.connected = [this] { onBrokerConnected(); };
     link_ = std::make_unique<MqttLink>(loop_, jitter_, settings, listener);
+    context_ = std::make_unique<AgentContext>(loop_, *link_, jitter_, options_.topicPrefix,
+                                              Millis(options_.intervalMs));
     if (!link_->start(&error)) {
         logLine(LogLevel::error, "%s", error.c_str());
         return false;
     }
+    for (const AgentEntry& agent : agents_) startSession(agent, startSpread(agents_.size()));
     return true;
+}
+
+void Gateway::startSession(const AgentEntry& entry, Millis spread) {
+    auto session = std::make_unique<AgentSession>(*context_, entry);
+    session->start(spread);
+    sessions_[entry.name] = std::move(session);
+}
+
+// The session QUITs and is destroyed from the loop once closed; then runs
+// after it has closed.
+void Gateway::endSession(std::unique_ptr<AgentSession> session, std::function<void()> then) {
+    AgentSession* ending = session.get();
+    ending_.push_back(std::move(session));
+    ending->stop([this, then = std::move(then)] {
+        reaper_.start(Millis(0));
+        if (then) then();
+    });
 }
 
 int Gateway::run() {
@@ -98,18 +146,27 @@ void Gateway::reload() {
         return;
     }
     AgentsDiff diff = diffAgents(agents_, list.agents);
-    for (const AgentEntry& agent : diff.added) {
-        logLine(LogLevel::info, "agent %s added at %s", agent.name.c_str(),
-                agent.address().c_str());
-        statusToClear_.erase(agent.name);
+    for (const AgentEntry& agent : diff.removed) {
+        logLine(LogLevel::info, "agent %s removed", agent.name.c_str());
+        auto found = sessions_.find(agent.name);
+        if (found == sessions_.end()) continue;
+        std::unique_ptr<AgentSession> session = std::move(found->second);
+        sessions_.erase(found);
+        // Cleared once the session has ended, so that it cannot come after.
+        endSession(std::move(session), [this, name = agent.name] { clearStatus(name); });
     }
     for (const AgentEntry& agent : diff.changed) {
         logLine(LogLevel::info, "agent %s moved to %s", agent.name.c_str(),
                 agent.address().c_str());
+        auto found = sessions_.find(agent.name);
+        if (found != sessions_.end()) endSession(std::move(found->second), nullptr);
+        startSession(agent, Millis(0));
     }
-    for (const AgentEntry& agent : diff.removed) {
-        logLine(LogLevel::info, "agent %s removed", agent.name.c_str());
-        clearStatus(agent.name);
+    for (const AgentEntry& agent : diff.added) {
+        logLine(LogLevel::info, "agent %s added at %s", agent.name.c_str(),
+                agent.address().c_str());
+        statusToClear_.erase(agent.name);
+        startSession(agent, startSpread(diff.added.size()));
     }
     agents_ = std::move(list.agents);
     logLine(LogLevel::info, "%zu agents from %s: %zu added, %zu removed, %zu moved", agents_.size(),
@@ -124,6 +181,8 @@ void Gateway::onBrokerConnected() {
     std::set<std::string> clear;
     clear.swap(statusToClear_);
     for (const std::string& agent : clear) clearStatus(agent);
+    for (auto& entry : sessions_) entry.second->brokerConnected();
+    context_->wakeProbes();
 }
 
 void Gateway::publishGatewayStatus() {
@@ -162,6 +221,36 @@ void Gateway::clearStatus(const std::string& agent) {
 
 void Gateway::beginStop() {
     stopping_ = true;
+    agentsToStop_ = static_cast<int>(sessions_.size());
+    if (agentsToStop_ == 0) {
+        agentsStopped();
+        return;
+    }
+    agentsWait_.start(kStopAgentsWait);
+    for (auto& entry : sessions_) {
+        entry.second->stop([this] {
+            if (--agentsToStop_ == 0) agentsStopped();
+        });
+    }
+}
+
+// Every session has ended (or the wait ran out): the statuses say so, the
+// gateway's last.
+void Gateway::agentsStopped() {
+    agentsWait_.stop();
+    agentsToStop_ = 0;
+    if (stopStatusSent_) return;
+    stopStatusSent_ = true;
+    SessionStatus stopped;
+    stopped.connected = false;
+    stopped.since = std::chrono::system_clock::now();
+    stopped.error = kGatewayStopped;
+    std::string ignored;
+    for (auto& entry : sessions_) {
+        link_->publish(
+            agentStatusTopic(options_.topicPrefix, entry.first), agentStatusPayload(stopped), true,
+            [](bool, const std::string&) {}, &ignored);
+    }
     SessionStatus status;
     status.connected = false;
     status.since = std::chrono::system_clock::now();
