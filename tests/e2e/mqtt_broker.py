@@ -17,34 +17,17 @@ import os
 import pwd
 import shutil
 import signal
-import socket
 import subprocess
 import tempfile
 import threading
 import time
 
+from e2e_support import free_port, listening
+
 MOSQUITTO = shutil.which("mosquitto") or "/usr/sbin/mosquitto"
 MOSQUITTO_SUB = shutil.which("mosquitto_sub") or "/usr/bin/mosquitto_sub"
 MOSQUITTO_PUB = shutil.which("mosquitto_pub") or "/usr/bin/mosquitto_pub"
 START_SECONDS = 10
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def listening(port):
-    """True when a socket listens on 127.0.0.1:port; read from /proc, so that
-    waiting opens no connection the broker would log."""
-    wanted = "0100007F:%04X" % port
-    with open("/proc/net/tcp") as table:
-        for row in table.readlines()[1:]:
-            fields = row.split()
-            if fields[1] == wanted and fields[3] == "0A":
-                return True
-    return False
 
 
 def make_tls_files(folder, name="ca"):
@@ -103,6 +86,9 @@ class Broker:
             "persistence_location %s/" % self.folder,
             "log_dest file %s" % self.log_path,
             "log_type all",
+            # A subscriber's persistent session keeps every message while it
+            # is away (a broker restart), not only the first 1000.
+            "max_queued_messages 1000000",
             # Started as root, mosquitto would become the user "mosquitto",
             # who may not write this folder.
             "user " + pwd.getpwuid(os.getuid()).pw_name,

@@ -23,6 +23,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from e2e_support import VxGate  # noqa: E402
 from mqtt_broker import Broker, Subscription, make_tls_files  # noqa: E402
 
 OPTIONS = None
@@ -55,47 +56,9 @@ class Folder:
             shutil.rmtree(self.path, ignore_errors=True)
 
 
-class Gateway:
+def Gateway(folder, broker, agents, *options, client_id="vxgate-e2e"):
     """vxgate with an agents file of its own and its log (level 4) in a file."""
-
-    def __init__(self, folder, broker, agents, *options, client_id="vxgate-e2e"):
-        self.folder = folder
-        # Files of their own for each client id, so that gateways of one
-        # test do not read each other's lines.
-        self.agents = folder.file(client_id + ".agents", agents)
-        self.client_id = client_id
-        self.log_path = folder.file(client_id + ".log")
-        self.command = [OPTIONS.vxgate, "--broker", broker.url, "--agents", self.agents,
-                        "--client-id", client_id, "--log-level", "4", *options]
-        with open(self.log_path, "ab") as log:
-            self.process = subprocess.Popen(self.command, stdout=subprocess.DEVNULL, stderr=log)
-
-    @property
-    def status_topic(self):
-        return "vxhid/gateway/%s/status" % self.client_id
-
-    def log(self):
-        with open(self.log_path, errors="replace") as f:
-            return f.read()
-
-    def wait_log(self, text, seconds=WAIT_SECONDS, count=1):
-        wait_until(lambda: self.log().count(text) >= count, seconds,
-                   "%r in the gateway's log:\n%s" % (text, self.log()))
-
-    def write_agents(self, content):
-        with open(self.agents, "w") as f:
-            f.write(content)
-
-    def signal(self, number):
-        self.process.send_signal(number)
-
-    def wait(self, seconds=10):
-        return self.process.wait(timeout=seconds)
-
-    def close(self):
-        if self.process.poll() is None:
-            self.process.kill()
-            self.process.wait(timeout=10)
+    return VxGate(OPTIONS.vxgate, folder.path, broker.url, agents, *options, client_id=client_id)
 
 
 class MqttCheck:
