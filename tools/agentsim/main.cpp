@@ -4,7 +4,8 @@
 //
 // Listens for each agent on 127.0.0.1 and a port the system picks, writes
 // "PREFIX-NNNNN 127.0.0.1:PORT" a line to FILE (the gateway's agents file),
-// prints "ready" and then commits one scan per agent every MS milliseconds
+// prints "ready", and from SIGUSR1 on (so that a benchmark can first let
+// every session open) commits one scan per agent every MS milliseconds
 // (each agent at its own phase): "PREFIX-NNNNN SEQUENCE COMMIT-TIME", the
 // commit time in milliseconds since 1970, so a subscriber can tell how long
 // each scan took to reach the broker. SIGTERM or SIGINT end it with one line
@@ -52,21 +53,29 @@ int main(int argc, char** argv) {
     }
 
     EventLoop loop;
+    SimCounters counters;
+    vxgate::Jitter jitter;
+    std::vector<std::unique_ptr<SimAgent>> sims;
     std::string error;
     if (!loop.handleSignals(
-            {SIGTERM, SIGINT}, [&loop](int) { loop.stop(); }, &error)) {
+            {SIGTERM, SIGINT, SIGUSR1},
+            [&](int number) {
+                if (number != SIGUSR1) {
+                    loop.stop();
+                    return;
+                }
+                for (auto& sim : sims)
+                    sim->startCommitting(jitter.between(Millis(0), Millis(commitMs)));
+            },
+            &error)) {
         std::fprintf(stderr, "agentsim: %s\n", error.c_str());
         return 1;
     }
     signal(SIGPIPE, SIG_IGN);
-    SimCounters counters;
-    vxgate::Jitter jitter;
-    std::vector<std::unique_ptr<SimAgent>> sims;
     std::ofstream file(agentsFile);
     for (int n = 0; n < agents; ++n) {
-        Millis phase = jitter.between(Millis(0), Millis(commitMs));
         auto sim = std::make_unique<SimAgent>(
-            loop, counters, formatText("%s-%05d", prefix.c_str(), n), Millis(commitMs), phase);
+            loop, counters, formatText("%s-%05d", prefix.c_str(), n), Millis(commitMs));
         if (!sim->listen(&error)) {
             std::fprintf(stderr, "agentsim: %s\n", error.c_str());
             return 1;

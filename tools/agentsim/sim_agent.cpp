@@ -41,8 +41,7 @@ int commandCode(const std::string& text) {
 
 }  // namespace
 
-SimAgent::SimAgent(EventLoop& loop, SimCounters& counters, std::string name, Millis commitEvery,
-                   Millis firstCommit)
+SimAgent::SimAgent(EventLoop& loop, SimCounters& counters, std::string name, Millis commitEvery)
     : loop_(loop),
       counters_(counters),
       name_(std::move(name)),
@@ -67,8 +66,10 @@ SimAgent::SimAgent(EventLoop& loop, SimCounters& counters, std::string name, Mil
                   endSession();
                   return;
           }
-      }) {
-    if (commitEvery_.count() > 0) commitTimer_.start(firstCommit);
+      }) {}
+
+void SimAgent::startCommitting(Millis firstCommit) {
+    if (commitEvery_.count() > 0 && !commitTimer_.running()) commitTimer_.start(firstCommit);
 }
 
 SimAgent::~SimAgent() {

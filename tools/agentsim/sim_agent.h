@@ -45,8 +45,7 @@ struct SimCounters {
 
 class SimAgent {
 public:
-    SimAgent(EventLoop& loop, SimCounters& counters, std::string name, Millis commitEvery,
-             Millis firstCommit);
+    SimAgent(EventLoop& loop, SimCounters& counters, std::string name, Millis commitEvery);
     ~SimAgent();
     SimAgent(const SimAgent&) = delete;
     SimAgent& operator=(const SimAgent&) = delete;
@@ -55,6 +54,8 @@ public:
     // reason in *error.
     bool listen(std::string* error);
     int port() const { return port_; }
+    // The first commit after firstCommit, then one every commitEvery.
+    void startCommitting(Millis firstCommit);
     const std::string& name() const { return name_; }
 
 private:
