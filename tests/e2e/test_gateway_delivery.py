@@ -36,8 +36,9 @@ class Agent:
     its log is kept across restarts (the agent moves it aside at each
     start)."""
 
-    def __init__(self, test, name, scans=(), commit_every_ms=0, first=1, start=True):
-        self.test, self.name = test, name
+    def __init__(self, test, name, scans=(), commit_every_ms=0, first=1, start=True,
+                 host="127.0.0.1"):
+        self.test, self.name, self.host = test, name, host
         self.folder = os.path.join(test.root, name)
         os.mkdir(self.folder)
         self.port = e2e.free_port()
@@ -84,7 +85,7 @@ class Agent:
         return ["%08d" % int(number) for number, at in rows if int(at) <= limit]
 
     def entry(self):
-        return "%s 127.0.0.1:%d\n" % (self.name, self.port)
+        return "%s %s:%d\n" % (self.name, self.host, self.port)
 
 
 class GatewayDeliveryTest(e2e.ProgramFolderTest):
@@ -155,7 +156,9 @@ class GatewayDeliveryTest(e2e.ProgramFolderTest):
             "lathe-2": [b"L%03d" % n for n in range(200)],  # more than one answer holds
             "mill-3": [b"a \\ \"quoted\" text\twith a tab"],
         }
-        agents = [Agent(self, name, scans) for name, scans in texts.items()]
+        # mill-3 by its host name, looked up in /etc/hosts.
+        agents = [Agent(self, name, scans, host="localhost" if name == "mill-3" else "127.0.0.1")
+                  for name, scans in texts.items()]
         started = time.time()
         self.gateway(agents)
         for agent in agents:
@@ -163,7 +166,7 @@ class GatewayDeliveryTest(e2e.ProgramFolderTest):
             self.assertEqual(0, self.wait_scans(agent, expected))
             payload = self.scans(agent.name)[0]
             self.assertEqual(["agent", "host", "port", "time", "scan"], list(payload))
-            self.assertEqual((agent.name, "127.0.0.1", agent.port),
+            self.assertEqual((agent.name, agent.host, agent.port),
                              (payload["agent"], payload["host"], payload["port"]))
             self.assertRegex(payload["time"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z$")
             status = self.wait_status(agent.name, lambda s: s["connected"])

@@ -24,10 +24,11 @@ void QueuePlace::leave() {
     queue_ = nullptr;
 }
 
-AgentContext::AgentContext(EventLoop& loop, MqttLink& link, Jitter& jitter, std::string topicPrefix,
-                           Millis interval)
+AgentContext::AgentContext(EventLoop& loop, MqttLink& link, Resolver& resolver, Jitter& jitter,
+                           std::string topicPrefix, Millis interval)
     : loop(loop),
       link(link),
+      resolver(resolver),
       jitter(jitter),
       topicPrefix(std::move(topicPrefix)),
       interval(interval),

@@ -1,6 +1,6 @@
 #pragma once
 // What every agent session of a gateway shares: the loop, the broker link,
-// the random source of the pauses, the topics, and the two limits that keep
+// the name look-up, the random source of the pauses, the topics, and the two limits that keep
 // many sessions from acting all at once:
 //
 // - Dials: at most kMaxDialsAtOnce connections and handshakes run at the
@@ -23,6 +23,7 @@
 #include "backoff.h"
 #include "event_loop.h"
 #include "mqtt_link.h"
+#include "resolver.h"
 
 namespace vxgate {
 
@@ -73,13 +74,14 @@ private:
 
 class AgentContext {
 public:
-    AgentContext(EventLoop& loop, MqttLink& link, Jitter& jitter, std::string topicPrefix,
-                 Millis interval);
+    AgentContext(EventLoop& loop, MqttLink& link, Resolver& resolver, Jitter& jitter,
+                 std::string topicPrefix, Millis interval);
     AgentContext(const AgentContext&) = delete;
     AgentContext& operator=(const AgentContext&) = delete;
 
     EventLoop& loop;
     MqttLink& link;
+    Resolver& resolver;
     Jitter& jitter;
     const std::string topicPrefix;
     const Millis interval;

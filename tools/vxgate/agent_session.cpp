@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -25,26 +24,6 @@ const char kAck = static_cast<char>(frame::kAckByte);
 std::string systemError(int error) { return std::strerror(error); }
 
 long long millisOf(Millis length) { return static_cast<long long>(length.count()); }
-
-// The agent's address: a dotted IPv4 address as it is, a name looked up.
-bool agentAddress(const AgentEntry& entry, sockaddr_in* address, std::string* error) {
-    *address = sockaddr_in{};
-    address->sin_family = AF_INET;
-    address->sin_port = htons(static_cast<uint16_t>(entry.port));
-    if (inet_pton(AF_INET, entry.host.c_str(), &address->sin_addr) == 1) return true;
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    int rc = getaddrinfo(entry.host.c_str(), nullptr, &hints, &found);
-    if (rc != 0 || found == nullptr) {
-        *error = "cannot look up " + entry.host + ": " + gai_strerror(rc);
-        return false;
-    }
-    address->sin_addr = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
-    freeaddrinfo(found);
-    return true;
-}
 
 }  // namespace
 
@@ -81,6 +60,7 @@ AgentSession::AgentSession(AgentContext& context, const AgentEntry& entry)
       deadline_(context.loop.timers(), [this] { onDeadline(); }) {}
 
 AgentSession::~AgentSession() {
+    if (lookUp_ != 0) context_.resolver.cancel(lookUp_);
     for (MqttLink::Ticket ticket : tickets_) context_.link.forget(ticket);
     closeSocket();
     if (holdsDialSlot_) context_.releaseDialSlot();
@@ -106,12 +86,29 @@ void AgentSession::dial() {
 }
 
 void AgentSession::connectNow() {
-    sockaddr_in address;
-    std::string error;
-    if (!agentAddress(entry_, &address, &error)) {
-        fail(error);
+    state_ = AgentState::connecting;
+    deadline_.start(kAgentConnectTimeout);
+    in_addr address{};
+    if (inet_pton(AF_INET, entry_.host.c_str(), &address) == 1) {
+        connectTo(address);
         return;
     }
+    lookUp_ = context_.resolver.lookUp(entry_.host,
+                                       [this](bool ok, in_addr found, const std::string& error) {
+                                           lookUp_ = 0;
+                                           if (!ok) {
+                                               fail("cannot look up " + entry_.host + ": " + error);
+                                               return;
+                                           }
+                                           connectTo(found);
+                                       });
+}
+
+void AgentSession::connectTo(in_addr host) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(entry_.port));
+    address.sin_addr = host;
     socket_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
     if (socket_ < 0) {
         fail("cannot make a socket: " + systemError(errno));
@@ -120,19 +117,15 @@ void AgentSession::connectNow() {
     // Each code and frame goes out at once, as the agent reads it: one write.
     int on = 1;
     setsockopt(socket_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    state_ = AgentState::connecting;
     if (connect(socket_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 &&
         errno != EINPROGRESS) {
         fail("cannot connect: " + systemError(errno));
         return;
     }
+    std::string error;
     watch_ = context_.loop.watch(
         socket_, kWritable, [this](uint32_t events) { onSocket(events); }, &error);
-    if (watch_ == 0) {
-        fail(error);
-        return;
-    }
-    deadline_.start(kAgentConnectTimeout);
+    if (watch_ == 0) fail(error);
 }
 
 void AgentSession::onSocket(uint32_t events) {
@@ -480,7 +473,8 @@ void AgentSession::closeSocket() {
 void AgentSession::onDeadline() {
     switch (state_) {
         case AgentState::connecting:
-            fail(formatText("no answer to the connection in %lld ms",
+            fail(formatText(lookUp_ != 0 ? "no address for the host name in %lld ms"
+                                         : "no answer to the connection in %lld ms",
                             millisOf(kAgentConnectTimeout)));
             return;
         case AgentState::handshaking:
@@ -511,6 +505,10 @@ void AgentSession::fail(const std::string& reason, bool closedByAgent) {
     bool wasOpen = was == AgentState::idle || was == AgentState::noop ||
                    was == AgentState::probing || was == AgentState::publishing;
     closeSocket();
+    if (lookUp_ != 0) {
+        context_.resolver.cancel(lookUp_);
+        lookUp_ = 0;
+    }
     for (MqttLink::Ticket ticket : tickets_) context_.link.forget(ticket);
     tickets_.clear();
     ++answerNumber_;  // confirmations still on their way find no answer

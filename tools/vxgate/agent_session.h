@@ -40,7 +40,8 @@
 // States ("fail": close the socket, status {"connected":false,...}, back
 // off, go to waiting):
 //
-//   waiting      retry timer, dial slot  -> connecting   [kAgentConnectTimeout]
+//   waiting      retry timer, dial slot  -> connecting   look-up of a host name (c-ares),
+//                                                        connect [kAgentConnectTimeout]
 //   connecting   connected               -> handshaking  [kHandshakeTimeout]
 //   handshaking  "100 Confirmed"         -> idle         status connected; probe at once
 //   idle         probe due, its turn     -> probing      PRBE [kAnswerTimeout]
@@ -127,6 +128,7 @@ public:
 private:
     void dial();
     void connectNow();
+    void connectTo(in_addr address);
     void onSocket(uint32_t events);
     void onConnected();
     void onBytes(const char* data, size_t size);
@@ -163,7 +165,8 @@ private:
     EventLoop::WatchId watch_ = 0;
     std::string out_;  // bytes a full socket did not take yet
     bool holdsDialSlot_ = false;
-    bool probing_ = false;  // counts in the context's probes in flight
+    Resolver::Request lookUp_ = 0;  // a host name being looked up
+    bool probing_ = false;          // counts in the context's probes in flight
     QueuePlace dialPlace_;
     QueuePlace probePlace_;
     Backoff backoff_{kFirstAgentRetry, kMaxAgentRetry};

@@ -90,8 +90,13 @@ bool Gateway::startUp(int* exitStatus) {
     MqttLink::Listener listener;
     listener.connected = [this] { onBrokerConnected(); };
     link_ = std::make_unique<MqttLink>(loop_, jitter_, settings, listener);
-    context_ = std::make_unique<AgentContext>(loop_, *link_, jitter_, options_.topicPrefix,
-                                              Millis(options_.intervalMs));
+    if (!resolver_.start(Resolver::Sources::filesAndDns, &error)) {
+        logLine(LogLevel::error, "%s", error.c_str());
+        *exitStatus = kExitFailure;
+        return false;
+    }
+    context_ = std::make_unique<AgentContext>(loop_, *link_, resolver_, jitter_,
+                                              options_.topicPrefix, Millis(options_.intervalMs));
     if (!link_->start(&error)) {
         logLine(LogLevel::error, "%s", error.c_str());
         return false;

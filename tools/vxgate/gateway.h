@@ -67,6 +67,7 @@ private:
     EventLoop loop_;
     Jitter jitter_;
     std::unique_ptr<MqttLink> link_;
+    Resolver resolver_{loop_};
     std::unique_ptr<AgentContext> context_;
     std::vector<AgentEntry> agents_;
     std::map<std::string, std::unique_ptr<AgentSession>> sessions_;

@@ -17,7 +17,8 @@ struct Context {
     Jitter jitter{7};
     // Never started: the link stays unconnected, so no probe has room.
     MqttLink link{loop, jitter, MqttSettings{}, MqttLink::Listener{}};
-    AgentContext context{loop, link, jitter, "vxhid", Millis(1000)};
+    Resolver resolver{loop};
+    AgentContext context{loop, link, resolver, jitter, "vxhid", Millis(1000)};
 };
 
 TEST(AgentContextTest, DialsBeyondTheLimitWaitInOrderForASlot) {
