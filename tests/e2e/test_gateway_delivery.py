@@ -241,6 +241,7 @@ class GatewayDeliveryTest(e2e.ProgramFolderTest):
         agent = Agent(self, "press-1", [b"R1", b"R2"])
         gateway = self.gateway([agent])
         self.wait_scans(agent, ["R1", "R2"])
+        time.sleep(0.3)  # the delivered mark reaches the agent's disk (within 50 ms)
         # A hung agent first: the gateway gives up its session when a command
         # goes unanswered, and so closes first (a killed agent that closed
         # first could not listen on its port again for a minute: TIME_WAIT).
