@@ -20,6 +20,7 @@ import sys
 import tempfile
 import time
 import unittest
+import zlib
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 LOCALHOST = "127.0.0.1"
@@ -37,6 +38,8 @@ NATIVE_TOOLS = {
     "cncpeer": ("cncpeer", "cncpeer"),
     "faultpeer": ("faultpeer", "faultpeer"),
     "vxsoak": ("soak", "vxsoak"),
+    "scanagent": ("faultrun", "scanagent"),
+    "vxgate": ("vxgate", "vxgate"),
 }
 
 
@@ -208,6 +211,42 @@ class Log:
         """How many lines hold text once count of them do, or once seconds
         have passed; the caller checks the figure."""
         return poll(lambda: self.count(text), lambda n: n >= count, seconds, 0.1)
+
+
+# ---- the scan journal ------------------------------------------------------------
+
+
+def journal_record(kind, sequence, text=b""):
+    """One record of the agent's scan journal "vxhid.scans": "VXSJ", payload
+    length, CRC-32 of length and payload (all little-endian), then kind (b"S"
+    a scan, b"D" delivered up to sequence), sequence number and text."""
+    payload = kind + sequence.to_bytes(8, "little") + text
+    length = len(payload).to_bytes(4, "little")
+    return b"VXSJ" + length + zlib.crc32(length + payload).to_bytes(4, "little") + payload
+
+
+def journal_of(scans):
+    """A journal holding scans, undelivered, numbered from 1."""
+    return b"".join(journal_record(b"S", n + 1, s) for n, s in enumerate(scans))
+
+
+def journal_scans(data):
+    """The undelivered scans of a journal that must be undamaged."""
+    scans, delivered, at = [], 0, 0
+    while at < len(data):
+        assert data[at:at + 4] == b"VXSJ", "damaged journal at %d" % at
+        length = int.from_bytes(data[at + 4:at + 8], "little")
+        payload = data[at + 12:at + 12 + length]
+        assert len(payload) == length, "torn journal at %d" % at
+        assert zlib.crc32(data[at + 4:at + 8] + payload) == int.from_bytes(
+            data[at + 8:at + 12], "little"), "bad check at %d" % at
+        sequence = int.from_bytes(payload[1:9], "little")
+        if payload[:1] == b"D":
+            delivered = max(delivered, sequence)
+        else:
+            scans.append((sequence, payload[9:]))
+        at += 12 + length
+    return [text for sequence, text in scans if sequence > delivered]
 
 
 # ---- processes ------------------------------------------------------------------
@@ -487,6 +526,64 @@ class FaultPeer:
             raise AssertionError("faultpeer %s failed (%d): %s" % (mode, result.returncode,
                                                                   result.stderr))
         return faultpeer_answer(result.stdout)
+
+
+# ---- vxgate ------------------------------------------------------------------------
+
+
+class VxGate:
+    """vxgate with an agents file of its own in folder and its log (level 4
+    unless options say otherwise) in a file there; files named after the
+    client id, so that gateways of one test do not read each other's lines.
+    It can be killed and started again with the same command line."""
+
+    def __init__(self, path, folder, broker_url, agents, *options, client_id="vxgate-e2e"):
+        self.client_id = client_id
+        self.agents = os.path.join(folder, client_id + ".agents")
+        self.write_agents(agents)
+        self.log_path = os.path.join(folder, client_id + ".log")
+        self.command = [path, "--broker", broker_url, "--agents", self.agents,
+                        "--client-id", client_id, "--log-level", "4", *options]
+        self.process = None
+        self.start()
+
+    def start(self):
+        with open(self.log_path, "ab") as log:
+            self.process = subprocess.Popen(self.command, stdin=subprocess.DEVNULL,
+                                            stdout=subprocess.DEVNULL, stderr=log)
+
+    @property
+    def pid(self):
+        return self.process.pid
+
+    @property
+    def status_topic(self):
+        return "vxhid/gateway/%s/status" % self.client_id
+
+    def log(self):
+        return (read_file(self.log_path) or b"").decode("utf-8", "replace")
+
+    def wait_log(self, text, seconds=LOG_SECONDS, count=1):
+        wait_until(lambda: self.log().count(text) >= count, seconds,
+                   "%r in the gateway's log:\n%s" % (text, self.log()[-6000:]))
+
+    def write_agents(self, content):
+        with open(self.agents, "w") as f:
+            f.write(content)
+
+    def signal(self, number):
+        self.process.send_signal(number)
+
+    def wait(self, seconds=10):
+        return self.process.wait(timeout=seconds)
+
+    def kill(self):
+        self.process.kill()
+        self.process.wait(timeout=END_SECONDS)
+
+    def close(self):
+        if self.process.poll() is None:
+            self.kill()
 
 
 # ---- Wine on a display of its own ------------------------------------------------

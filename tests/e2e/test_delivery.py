@@ -12,40 +12,12 @@ The scans are queued by writing the journal before the agent starts, so no
 desktop is needed. Every agent binds to and every connection goes to
 127.0.0.1; each test ends the agents it started, by pid.
 """
-import zlib
-
 import e2e_support as e2e
+from e2e_support import journal_record, journal_scans
 
 JOURNAL = "vxhid.scans"
 
 OPTIONS = None
-
-
-def journal_record(kind, sequence, text=b""):
-    """One journal record: "VXSJ", payload length, CRC-32 of length and
-    payload (all little-endian), then kind, sequence number and text."""
-    payload = kind + sequence.to_bytes(8, "little") + text
-    length = len(payload).to_bytes(4, "little")
-    return b"VXSJ" + length + zlib.crc32(length + payload).to_bytes(4, "little") + payload
-
-
-def journal_scans(data):
-    """The undelivered scans of a journal that must be undamaged."""
-    scans, delivered, at = [], 0, 0
-    while at < len(data):
-        assert data[at:at + 4] == b"VXSJ", "damaged journal at %d" % at
-        length = int.from_bytes(data[at + 4:at + 8], "little")
-        payload = data[at + 12:at + 12 + length]
-        assert len(payload) == length, "torn journal at %d" % at
-        assert zlib.crc32(data[at + 4:at + 8] + payload) == int.from_bytes(
-            data[at + 8:at + 12], "little"), "bad check at %d" % at
-        sequence = int.from_bytes(payload[1:9], "little")
-        if payload[:1] == b"D":
-            delivered = max(delivered, sequence)
-        else:
-            scans.append((sequence, payload[9:]))
-        at += 12 + length
-    return [text for sequence, text in scans if sequence > delivered]
 
 
 class DeliveryTest(e2e.ProgramFolderTest):

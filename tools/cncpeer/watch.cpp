@@ -8,6 +8,7 @@
 
 #include "peer/commands.h"
 #include "peer/json_line.h"
+#include "peer/probe_answer.h"
 #include "peer/retry_backoff.h"
 
 namespace cncpeer {
@@ -119,20 +120,13 @@ private:
         return true;
     }
 
-    // Each scan is followed by a line feed; a last piece without one is
-    // printed all the same.
     void printScans(const std::string& answer) {
-        size_t start = 0;
-        while (start < answer.size()) {
-            size_t end = answer.find('\n', start);
-            if (end == std::string::npos) end = answer.size();
-            std::string scan = answer.substr(start, end - start);
+        for (const std::string& scan : peer::splitProbeAnswer(answer)) {
             if (settings_.json) {
                 out_ << JsonLine(settings_.host, settings_.port).text("scan", scan).line();
             } else {
                 out_ << scan << "\n";
             }
-            start = end + 1;
         }
         out_.flush();
     }
