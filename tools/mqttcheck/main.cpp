@@ -86,9 +86,10 @@ private:
         std::string error;
         MqttLink::Ticket ticket = link_->publish(
             topic, payload, verb == "retain",
-            [number](bool confirmed, const std::string& why) {
-                say(confirmed ? "confirmed " + std::to_string(number)
-                              : "failed " + std::to_string(number) + " " + why);
+            [number](MqttLink::Outcome outcome, const std::string& why) {
+                say(outcome == MqttLink::Outcome::confirmed
+                        ? "confirmed " + std::to_string(number)
+                        : "failed " + std::to_string(number) + " " + why);
             },
             &error);
         say(ticket != 0 ? "sent " + std::to_string(number)

@@ -1,5 +1,7 @@
 #include "agent_context.h"
 
+#include "log.h"
+
 namespace vxgate {
 
 void WaitQueue::wakeFirst() {
@@ -58,8 +60,30 @@ void AgentContext::releaseDialSlot() {
     wakingDials_ = false;
 }
 
+void AgentContext::scanRefused(const std::string& reason) {
+    Clock::time_point now = loop.timers().now();
+    // The probes in flight when the first refusal came are no new evidence.
+    if (now < refusedUntil_) return;
+    Millis hold = refusalBackoff_.next(jitter);
+    refusedUntil_ = now + hold;
+    bool warn = lastRefusalWarning_ == Clock::time_point{} ||
+                now - lastRefusalWarning_ >= kRefusalWarningEvery;
+    if (warn) lastRefusalWarning_ = now;
+    logLine(warn ? LogLevel::warning : LogLevel::debug,
+            "the broker refused a scan (%s): no agent is probed for %lld ms, with longer "
+            "pauses while it goes on; the agents keep their scans",
+            reason.c_str(), static_cast<long long>(hold.count()));
+    refusing_ = true;
+}
+
+void AgentContext::scanTaken() {
+    refusing_ = false;
+    refusalBackoff_.reset();
+}
+
 bool AgentContext::roomToProbe() {
-    if (!link.connected() || probes_ >= kMaxProbesInFlight) return false;
+    if (!link.connected() || probes_ >= kMaxProbesInFlight || refusalHold()) return false;
+    if (refusing_ && probes_ > 0) return false;
     if (link.unconfirmed() >= kMaxUnconfirmedToProbe) return false;
     std::optional<Clock::time_point> oldest = link.oldestUnconfirmed();
     return !oldest || loop.timers().now() - *oldest < kStallAge;

@@ -11,6 +11,14 @@
 //   fewer than kMaxProbesInFlight probes between their PRBE and their
 //   acknowledgement). A session whose probe is due waits its turn in order;
 //   while it waits it keeps its session open with NOOP.
+// - Refusals: a scan the broker refuses (an ACL, a quota) would be refused
+//   for every agent alike, and each refusal costs the agent its session.
+//   So a refusal holds every probe for a pause that starts at
+//   kFirstRefusalHold and doubles up to kMaxRefusalHold while the probes
+//   after it are refused too. Until a scan is taken again, one probe at a
+//   time tries the broker, so that a refusal costs one session, not one per
+//   probe in flight. One warning says so (at most one in
+//   kRefusalWarningEvery).
 //
 // The limits are sized so that the scans of every probe in flight can be
 // confirmed well within a session's publish wait: 256 answers of about 130
@@ -34,6 +42,9 @@ constexpr Millis kStallAge{1000};
 // Waiting probes are looked at again at least this often, for the case
 // where room came back without an event of a session (a stall that ended).
 constexpr Millis kProbePump{100};
+constexpr Millis kFirstRefusalHold{1000};
+constexpr Millis kMaxRefusalHold{60000};
+constexpr Millis kRefusalWarningEvery{600000};
 
 // Callers waiting their turn, first come first served. A place in the queue
 // is kept by its owner, who leaves it when it no longer waits.
@@ -101,6 +112,11 @@ public:
     int probesInFlight() const { return probes_; }
     size_t probesWaiting() const { return probeQueue_.size(); }
 
+    // The broker refused a scan (reason says why) / took one.
+    void scanRefused(const std::string& reason);
+    void scanTaken();
+    bool refusalHold() const { return refusedUntil_ > loop.timers().now(); }
+
     // Wakes waiting probes while there is room: after a confirmation, a
     // probe's end, the broker's return.
     void wakeProbes();
@@ -115,6 +131,10 @@ private:
     bool waking_ = false;
     bool wakingDials_ = false;
     Timer pump_;
+    Backoff refusalBackoff_{kFirstRefusalHold, kMaxRefusalHold};
+    Clock::time_point refusedUntil_{};
+    Clock::time_point lastRefusalWarning_{};
+    bool refusing_ = false;  // refused, and no scan taken since
 };
 
 }  // namespace vxgate

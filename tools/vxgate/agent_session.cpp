@@ -375,8 +375,8 @@ void AgentSession::answerRead(const std::string& answer) {
         std::string error;
         MqttLink::Ticket ticket = context_.link.publish(
             scanTopic_, scanPayload(endpoint_, received, scan), false,
-            [this, number](bool confirmed, const std::string& why) {
-                scanConfirmed(number, confirmed, why);
+            [this, number](MqttLink::Outcome outcome, const std::string& why) {
+                scanConfirmed(number, outcome, why);
             },
             &error);
         // The link may have failed this answer inside publish already.
@@ -389,12 +389,15 @@ void AgentSession::answerRead(const std::string& answer) {
     }
 }
 
-void AgentSession::scanConfirmed(uint64_t answer, bool confirmed, const std::string& error) {
+void AgentSession::scanConfirmed(uint64_t answer, MqttLink::Outcome outcome,
+                                 const std::string& error) {
+    if (outcome == MqttLink::Outcome::refused) context_.scanRefused(error);
     if (state_ != AgentState::publishing || answer != answerNumber_) return;
-    if (!confirmed) {
+    if (outcome != MqttLink::Outcome::confirmed) {
         fail("the broker did not take a scan: " + error);
         return;
     }
+    context_.scanTaken();
     if (--unconfirmed_ == 0) {
         tickets_.clear();
         answerDelivered();
@@ -635,7 +638,7 @@ void AgentSession::publishStatus() {
     // publishes the current one again.
     if (context_.link.publish(
             agentStatusTopic(context_.topicPrefix, entry_.name), agentStatusPayload(status_), true,
-            [](bool, const std::string&) {}, &error) == 0) {
+            [](MqttLink::Outcome, const std::string&) {}, &error) == 0) {
         logLine(LogLevel::debug, "agent %s: status not published: %s", entry_.name.c_str(),
                 error.c_str());
     }

@@ -142,7 +142,7 @@ private:
     void sendCommand(const char* word, AgentState next);
     void commandDone();
     void answerRead(const std::string& answer);
-    void scanConfirmed(uint64_t answer, bool confirmed, const std::string& error);
+    void scanConfirmed(uint64_t answer, MqttLink::Outcome outcome, const std::string& error);
     void answerDelivered();
     void backToIdle(Millis nextProbe);
     void scheduleNext();

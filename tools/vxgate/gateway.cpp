@@ -199,7 +199,7 @@ void Gateway::publishGatewayStatus() {
     // Not confirmed: the next connection publishes it again anyway.
     if (link_->publish(
             topic, gatewayStatusPayload(status, agents_.size()), true,
-            [](bool, const std::string&) {}, &error) == 0) {
+            [](MqttLink::Outcome, const std::string&) {}, &error) == 0) {
         logLine(LogLevel::debug, "gateway status not published: %s", error.c_str());
     }
 }
@@ -209,8 +209,8 @@ void Gateway::publishGatewayStatus() {
 void Gateway::clearStatus(const std::string& agent) {
     statusToClear_.insert(agent);
     std::string error;
-    auto done = [this, agent](bool confirmed, const std::string& why) {
-        if (confirmed) {
+    auto done = [this, agent](MqttLink::Outcome outcome, const std::string& why) {
+        if (outcome == MqttLink::Outcome::confirmed) {
             statusToClear_.erase(agent);
         } else {
             logLine(LogLevel::warning, "status of removed agent %s not cleared: %s", agent.c_str(),
@@ -254,7 +254,7 @@ void Gateway::agentsStopped() {
     for (auto& entry : sessions_) {
         link_->publish(
             agentStatusTopic(options_.topicPrefix, entry.first), agentStatusPayload(stopped), true,
-            [](bool, const std::string&) {}, &ignored);
+            [](MqttLink::Outcome, const std::string&) {}, &ignored);
     }
     SessionStatus status;
     status.connected = false;
@@ -264,7 +264,7 @@ void Gateway::agentsStopped() {
     MqttLink::Ticket ticket = link_->publish(
         gatewayStatusTopic(options_.topicPrefix, options_.clientId),
         gatewayStatusPayload(status, agents_.size()), true,
-        [this](bool, const std::string&) { disconnect(); }, &error);
+        [this](MqttLink::Outcome, const std::string&) { disconnect(); }, &error);
     if (ticket == 0) {
         logLine(LogLevel::debug, "gateway status not published: %s", error.c_str());
         disconnect();

@@ -162,7 +162,8 @@ void MqttLink::destroyClient() {
     sendOrder_.clear();
     events_.clear();
     for (auto& entry : failed) {
-        if (entry.second.done) entry.second.done(false, "the connection to the broker was lost");
+        if (entry.second.done)
+            entry.second.done(Outcome::lost, "the connection to the broker was lost");
     }
 }
 
@@ -293,10 +294,10 @@ void MqttLink::handle(const Event& event) {
             // exceeded, ...); below are successes ("no matching subscribers"
             // included: the broker has it).
             if (event.code < 0x80) {
-                pending.done(true, "");
+                pending.done(Outcome::confirmed, "");
             } else {
-                pending.done(false, std::string("the broker refused it: ") +
-                                        mosquitto_reason_string(event.code));
+                pending.done(Outcome::refused, std::string("the broker refused it: ") +
+                                                   mosquitto_reason_string(event.code));
             }
             return;
         }
@@ -374,7 +375,7 @@ MqttLink::Ticket MqttLink::publish(const std::string& topic, const std::string& 
         // again, so its confirmation can no longer be told apart.
         Completion old = std::move(clash->second.done);
         pending_.erase(clash);
-        if (old) old(false, "no confirmation from the broker");
+        if (old) old(Outcome::lost, "no confirmation from the broker");
     }
     pending_[mid] = Pending{ticket, std::move(done)};
     sendOrder_.push_back({mid, ticket, loop_.timers().now()});

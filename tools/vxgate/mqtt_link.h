@@ -60,9 +60,11 @@ public:
         // tries, nor after stop()).
         std::function<void(const std::string& reason)> lost;
     };
-    // confirmed: the broker took the message (PUBACK with a success code).
-    // Otherwise error says why not: refused, or the connection was lost.
-    using Completion = std::function<void(bool confirmed, const std::string& error)>;
+    // confirmed: the broker took the message (PUBACK with a success code);
+    // refused: its PUBACK said no (an ACL, a quota); lost: no confirmation
+    // will come (the connection was lost). error says why it was not taken.
+    enum class Outcome { confirmed, refused, lost };
+    using Completion = std::function<void(Outcome outcome, const std::string& error)>;
     using Ticket = uint64_t;
 
     MqttLink(EventLoop& loop, Jitter& jitter, MqttSettings settings, Listener listener);
