@@ -39,12 +39,12 @@ AgentContext::AgentContext(EventLoop& loop, MqttLink& link, Resolver& resolver, 
           if (!probeQueue_.empty()) pump_.start(kProbePump);
       }) {}
 
-bool AgentContext::takeDialSlot(QueuePlace& place, std::function<void()> wake) {
-    if (dials_ < kMaxDialsAtOnce && dialQueue_.empty()) {
+bool AgentContext::takeDialSlot(QueuePlace& place, std::function<void()> wake, bool favoured) {
+    if (dials_ < kMaxDialsAtOnce && favouredDials_.empty() && (favoured || dialQueue_.empty())) {
         ++dials_;
         return true;
     }
-    place.join(dialQueue_, [this, wake = std::move(wake)] {
+    place.join(favoured ? favouredDials_ : dialQueue_, [this, wake = std::move(wake)] {
         ++dials_;
         wake();
     });
@@ -56,7 +56,9 @@ void AgentContext::releaseDialSlot() {
     // As for probes: a dial that fails at once releases again, inside.
     if (wakingDials_) return;
     wakingDials_ = true;
-    while (dials_ < kMaxDialsAtOnce && !dialQueue_.empty()) dialQueue_.wakeFirst();
+    while (dials_ < kMaxDialsAtOnce && !(favouredDials_.empty() && dialQueue_.empty())) {
+        (favouredDials_.empty() ? dialQueue_ : favouredDials_).wakeFirst();
+    }
     wakingDials_ = false;
 }
 

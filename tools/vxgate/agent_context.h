@@ -3,8 +3,12 @@
 // the name look-up, the random source of the pauses, the topics, and the two limits that keep
 // many sessions from acting all at once:
 //
-// - Dials: at most kMaxDialsAtOnce connections and handshakes run at the
-//   same time; the others wait their turn in order.
+// - Dials: at most kMaxDialsAtOnce dials hold a slot at the same time; the
+//   others wait their turn in order, those of agents whose last dial
+//   succeeded before the others. A live agent announces itself at once, so
+//   a dial holds its slot only until the agent's first byte or kDialSlotHold,
+//   whichever comes first: hosts that are away or accept and stay silent
+//   keep no live agent waiting for their time-outs.
 // - Probes: a PRBE goes out only while the broker link is connected, is not
 //   stalled (its oldest unconfirmed message is younger than kStallAge) and
 //   has room (fewer than kMaxUnconfirmedToProbe messages unconfirmed and
@@ -36,6 +40,7 @@
 namespace vxgate {
 
 constexpr int kMaxDialsAtOnce = 256;
+constexpr Millis kDialSlotHold{1000};
 constexpr int kMaxProbesInFlight = 256;
 constexpr size_t kMaxUnconfirmedToProbe = 5000;
 constexpr Millis kStallAge{1000};
@@ -98,8 +103,9 @@ public:
     const Millis interval;
 
     // Dials: a slot now (true), or a place in the queue whose wake runs
-    // once a slot is taken for the caller.
-    bool takeDialSlot(QueuePlace& place, std::function<void()> wake);
+    // once a slot is taken for the caller; favoured callers (their last
+    // dial succeeded) go before the others.
+    bool takeDialSlot(QueuePlace& place, std::function<void()> wake, bool favoured = false);
     void releaseDialSlot();
     int dialsRunning() const { return dials_; }
 
@@ -124,6 +130,7 @@ public:
 private:
     bool roomToProbe();
 
+    WaitQueue favouredDials_;
     WaitQueue dialQueue_;
     WaitQueue probeQueue_;
     int dials_ = 0;

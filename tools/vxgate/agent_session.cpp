@@ -57,7 +57,8 @@ AgentSession::AgentSession(AgentContext& context, const AgentEntry& entry)
       endpoint_{entry.name, entry.host, entry.port},
       scanTopic_(scanTopic(context.topicPrefix, entry.name)),
       actTimer_(context.loop.timers(), [this] { onActTimer(); }),
-      deadline_(context.loop.timers(), [this] { onDeadline(); }) {}
+      deadline_(context.loop.timers(), [this] { onDeadline(); }),
+      slotTimer_(context.loop.timers(), [this] { releaseDialSlot(); }) {}
 
 AgentSession::~AgentSession() {
     if (lookUp_ != 0) context_.resolver.cancel(lookUp_);
@@ -76,13 +77,19 @@ void AgentSession::start(Millis spread) {
 
 void AgentSession::dial() {
     if (stopping_) return;
-    if (context_.takeDialSlot(dialPlace_, [this] {
-            holdsDialSlot_ = true;
-            connectNow();
-        })) {
+    auto start = [this] {
         holdsDialSlot_ = true;
+        slotTimer_.start(kDialSlotHold);
         connectNow();
-    }
+    };
+    if (context_.takeDialSlot(dialPlace_, start, lastDialOpened_)) start();
+}
+
+void AgentSession::releaseDialSlot() {
+    slotTimer_.stop();
+    if (!holdsDialSlot_) return;
+    holdsDialSlot_ = false;
+    context_.releaseDialSlot();
 }
 
 void AgentSession::connectNow() {
@@ -183,6 +190,8 @@ void AgentSession::onBytes(const char* data, size_t size) {
 }
 
 void AgentSession::feedHandshake(const char* data, size_t size) {
+    // The agent is there: its slot may serve another dial.
+    releaseDialSlot();
     std::string toSend;
     size_t consumed = 0;
     peer::PeerHandshake::Stage stage = handshake_->feed(data, size, consumed, toSend);
@@ -232,12 +241,10 @@ void AgentSession::sessionUp() {
     handshake_.reset();
     deadline_.stop();
     actTimer_.stop();
-    if (holdsDialSlot_) {
-        holdsDialSlot_ = false;
-        context_.releaseDialSlot();
-    }
-    backoff_.reset();
+    releaseDialSlot();
     lastDialFailure_.clear();
+    lastDialOpened_ = true;
+    sessionOpened_ = context_.loop.timers().now();
     logLine(LogLevel::info, "agent %s: session open at %s", entry_.name.c_str(),
             entry_.address().c_str());
     setStatus(true, "");
@@ -523,10 +530,8 @@ void AgentSession::fail(const std::string& reason, bool closedByAgent) {
     probePlace_.leave();
     dialPlace_.leave();
     probeWanted_ = false;
-    if (holdsDialSlot_) {
-        holdsDialSlot_ = false;
-        context_.releaseDialSlot();
-    }
+    releaseDialSlot();
+    if (!wasOpen) lastDialOpened_ = false;
     if (probing_) {
         probing_ = false;
         context_.probeEnded();

@@ -27,9 +27,13 @@
 //     arrive in order; an answer handed over again is handed over whole.
 //  5. Each agent backs off on its own (kFirstAgentRetry doubling to
 //     kMaxAgentRetry, drawn from the upper half of the step), so a dead agent
-//     slows no other; the first dials of a start are spread over up to
-//     kStartSpread, and at most kMaxDialsAtOnce dials and handshakes run at
-//     the same time.
+//     slows no other. The back-off starts again from kFirstAgentRetry only
+//     after a session stayed open kSessionProven: a session that ends soon
+//     after it opened (another peer replaces it, the broker refuses its
+//     scans, the agent breaks after the handshake) is no success, and must
+//     not bring a redial every 250 ms. The first dials of a start are spread over up to
+//     kStartSpread, and at most kMaxDialsAtOnce dials hold a slot at the
+//     same time, each until the agent's first byte or kDialSlotHold.
 //  6. The retained status changes when the session comes up or goes down,
 //     and when the reason it is down changes; not on every failed retry.
 //  7. A session that was open and that the agent closes counts as replaced
@@ -131,6 +135,7 @@ private:
     void connectTo(in_addr address);
     void onSocket(uint32_t events);
     void onConnected();
+    void releaseDialSlot();
     void onBytes(const char* data, size_t size);
     void feedHandshake(const char* data, size_t size);
     void feedExchange(const char* data, size_t size);
@@ -170,8 +175,9 @@ private:
     QueuePlace dialPlace_;
     QueuePlace probePlace_;
     Backoff backoff_{kFirstAgentRetry, kMaxAgentRetry};
-    Timer actTimer_;  // the next dial, command or end of an announcement
-    Timer deadline_;  // the time-out of the current step
+    Timer actTimer_;   // the next dial, command or end of an announcement
+    Timer deadline_;   // the time-out of the current step
+    Timer slotTimer_;  // the end of the dial slot's hold
     std::unique_ptr<peer::PeerHandshake> handshake_;
     std::unique_ptr<peer::CommandExchange> exchange_;
     peer::Key key_{};
@@ -188,6 +194,10 @@ private:
     SessionStatus status_;
     bool hasStatus_ = false;
     std::string lastDialFailure_;
+    bool lastDialOpened_ = false;  // the last dial ended in an open session
+    Clock::time_point sessionOpened_{};
+    std::string lastEndReason_;  // of the last session that ended soon
+    bool endWarned_ = false;     // its repeats were warned about once
     std::deque<Clock::time_point> replaced_;
     Clock::time_point lastReplacedWarning_{};
     bool stopping_ = false;
