@@ -103,9 +103,10 @@ class GatewayDeliveryTest(e2e.ProgramFolderTest):
 
     # ---- helpers ----------------------------------------------------------------
 
-    def gateway(self, agents, *options):
+    def gateway(self, agents, *options, client_id="vxgate-e2e"):
         gateway = VxGate(OPTIONS.vxgate, self.root, self.broker.url,
-                         "".join(a.entry() for a in agents), "--interval", INTERVAL_MS, *options)
+                         "".join(a.entry() for a in agents), "--interval", INTERVAL_MS, *options,
+                         client_id=client_id)
         self.gateways.append(gateway)
         return gateway
 
@@ -282,6 +283,68 @@ class GatewayDeliveryTest(e2e.ProgramFolderTest):
         self.assertGreaterEqual(len(pauses), 3)
         self.assertLessEqual(max(pauses), 5000)
         self.assertEqual(1, gateway.log().count("warning: agent dead at"))
+
+    def test_two_gateways_on_one_agent_back_off_and_say_so(self):
+        agent = Agent(self, "press-1", [b"T1"])
+        first = self.gateway([agent])
+        self.wait_scans(agent, ["T1"])
+        second = self.gateway([agent], client_id="vxgate-e2e-second")
+        # Each replaces the other's session. A session that ends soon after it
+        # opened is no success: the pauses grow (redialled every 250 ms, each
+        # gateway would open some 30 sessions in 8 s).
+        time.sleep(8)
+        logs = [gateway.log() for gateway in (first, second)]
+        for log in logs:
+            self.assertLessEqual(log.count("agent press-1: session open"), 10, log)
+            self.assertLessEqual(log.count("warning: agent press-1: sessions keep ending"), 1, log)
+        self.assertIn("closed our session 3 times within 60 s: another peer (a second gateway, a "
+                      "cncpeer) seems to connect to it and replace us, or the agent restarted",
+                      "".join(logs))
+
+    def test_a_refused_scan_holds_the_probes_instead_of_churning_sessions(self):
+        acl = os.path.join(self.root, "acl")
+        with open(acl, "w") as f:
+            f.write("topic read vxhid/#\ntopic write vxhid/+/status\n"
+                    "topic write vxhid/gateway/#\n")
+        self.broker.stop()
+        self.broker.config_lines.append("acl_file " + acl)
+        self.broker._write_config()
+        self.broker.start()
+        agents = [Agent(self, "a%d" % n, [b"A%d" % n]) for n in (1, 2)]
+        gateway = self.gateway(agents)
+        gateway.wait_log("the broker refused a scan")
+        time.sleep(6)
+        log = gateway.log()
+        self.assertEqual(1, log.count("warning: the broker refused a scan (the broker refused it: "
+                                      "Not authorized): no agent is probed for"), log)
+        # Redialled every 250 ms and each probe refused, it would be some 40.
+        self.assertLessEqual(log.count(": session open"), 8, log)
+        with open(acl, "a") as f:
+            f.write("topic write vxhid/+/scan\n")
+        self.broker.process.send_signal(signal.SIGHUP)  # reads the ACL file again
+        for n, agent in enumerate(agents, 1):
+            self.wait_scans(agent, ["A%d" % n], seconds=40)
+
+    def test_a_crowd_of_silent_listeners_does_not_hold_up_a_live_agent(self):
+        # More hosts that accept and never announce themselves than there are
+        # dial slots: each would hold its slot for the handshake's time-out.
+        silent = []
+        for _ in range(300):
+            listener = socket.socket()
+            listener.bind(("127.0.0.1", 0))
+            listener.listen(1)
+            self.addCleanup(listener.close)
+            silent.append("s%d 127.0.0.1:%d\n" % (len(silent), listener.getsockname()[1]))
+        good = Agent(self, "good", [b"G1"], start=False)
+        gateway = VxGate(OPTIONS.vxgate, self.root, self.broker.url,
+                         "".join(silent) + good.entry(), "--interval", INTERVAL_MS)
+        self.gateways.append(gateway)
+        # Its redial comes while the silent ones hold every slot.
+        gateway.wait_log("agent good at")
+        good.start()
+        started = time.time()
+        self.wait_scans(good, ["G1"])
+        self.assertLess(time.time() - started, 4)
 
     def test_sighup_adds_one_agent_and_removes_another_leaving_the_rest_alone(self):
         keep = Agent(self, "keep", [b"K1"])

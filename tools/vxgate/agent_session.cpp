@@ -543,10 +543,11 @@ void AgentSession::fail(const std::string& reason, bool closedByAgent) {
         return;
     }
     state_ = AgentState::waiting;
+    bool proven = wasOpen && context_.loop.timers().now() - sessionOpened_ >= kSessionProven;
+    if (proven) backoff_.reset();
     Millis pause = backoff_.next(context_.jitter);
     if (wasOpen) {
-        logLine(LogLevel::info, "agent %s: session ended: %s; dialling again in %lld ms",
-                entry_.name.c_str(), reason.c_str(), millisOf(pause));
+        logSessionEnd(reason, proven, pause);
         if (closedByAgent) noteReplaced();
     } else {
         // An agent that stays away writes one line, not one per try.
@@ -559,8 +560,29 @@ void AgentSession::fail(const std::string& reason, bool closedByAgent) {
     actTimer_.start(pause);
 }
 
-// The agent closes a session only when a new connection replaces it (or
-// when it ends): many of them mean another peer polls this agent.
+// A session that ends for a new reason, or after it proved itself, writes
+// the usual line; short sessions that keep ending the same way write one
+// warning, then only debug lines.
+void AgentSession::logSessionEnd(const std::string& reason, bool proven, Millis pause) {
+    if (proven || reason != lastEndReason_) {
+        logLine(LogLevel::info, "agent %s: session ended: %s; dialling again in %lld ms",
+                entry_.name.c_str(), reason.c_str(), millisOf(pause));
+        endWarned_ = false;
+    } else if (!endWarned_) {
+        logLine(LogLevel::warning,
+                "agent %s: sessions keep ending soon after they open: %s; dialling again in "
+                "%lld ms, with longer pauses while it goes on",
+                entry_.name.c_str(), reason.c_str(), millisOf(pause));
+        endWarned_ = true;
+    } else {
+        logLine(LogLevel::debug, "agent %s: session ended: %s; dialling again in %lld ms",
+                entry_.name.c_str(), reason.c_str(), millisOf(pause));
+    }
+    lastEndReason_ = proven ? std::string() : reason;
+}
+
+// The agent closes a session when a new connection replaces it, or when it
+// ends or restarts: many of them mean another peer polls this agent.
 void AgentSession::noteReplaced() {
     Clock::time_point now = context_.loop.timers().now();
     replaced_.push_back(now);
@@ -573,8 +595,8 @@ void AgentSession::noteReplaced() {
     lastReplacedWarning_ = now;
     logLine(LogLevel::warning,
             "agent %s at %s closed our session %zu times within %lld s: another peer (a second "
-            "gateway, a cncpeer) seems to connect to it and replace us; list each agent in one "
-            "gateway only",
+            "gateway, a cncpeer) seems to connect to it and replace us, or the agent restarted; "
+            "list each agent in one gateway only",
             entry_.name.c_str(), entry_.address().c_str(), replaced_.size(),
             millisOf(kReplacedWindow) / 1000);
 }

@@ -91,6 +91,9 @@ constexpr Millis kStartSpread{5000};
 constexpr std::chrono::microseconds kStartSpreadPerAgent{500};
 constexpr int kReplacedWarning = 3;
 constexpr Millis kReplacedWindow{60000};
+// A session open this long counts as a success: the back-off starts again,
+// and the way it ended is logged as news.
+constexpr Millis kSessionProven{30000};
 // An answer at least this long may have left scans behind in the agent
 // (they did not fit): the next probe goes at once.
 constexpr size_t kWellFilledAnswer = 1024;
@@ -157,6 +160,7 @@ private:
     void fail(const std::string& reason, bool closedByAgent = false);
     void closeSocket();
     void finishStop();
+    void logSessionEnd(const std::string& reason, bool proven, Millis pause);
     void noteReplaced();
     void setStatus(bool connected, const std::string& error);
     void publishStatus();
