@@ -37,6 +37,7 @@ Gateway::~Gateway() {
     sessions_.clear();
     ending_.clear();
     context_.reset();
+    link_.reset();  // before the resolver it may use
 }
 
 bool Gateway::startUp(int* exitStatus) {
@@ -95,6 +96,7 @@ bool Gateway::startUp(int* exitStatus) {
         *exitStatus = kExitFailure;
         return false;
     }
+    link_->useResolver(resolver_);
     context_ = std::make_unique<AgentContext>(loop_, *link_, resolver_, jitter_,
                                               options_.topicPrefix, Millis(options_.intervalMs));
     if (!link_->start(&error)) {

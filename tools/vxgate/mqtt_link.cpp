@@ -3,6 +3,8 @@
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
 
+#include <arpa/inet.h>
+
 #include <cerrno>
 #include <cstring>
 
@@ -72,8 +74,10 @@ MqttLink::MqttLink(EventLoop& loop, Jitter& jitter, MqttSettings settings, Liste
       retryTimer_(loop.timers(), [this] { attempt(); }),
       connectTimer_(loop.timers(),
                     [this] {
+                        bool lookingUp = lookUp_ != 0;
                         destroyClient();
-                        retryLater("the broker did not answer the CONNECT in time");
+                        retryLater(lookingUp ? "no address for its host name in time"
+                                             : "the broker did not answer the CONNECT in time");
                     }),
       miscTimer_(loop.timers(), [this] { onMiscTimer(); }),
       stopTimer_(loop.timers(), [this] { finishStop(); }) {
@@ -143,6 +147,10 @@ bool MqttLink::makeClient(std::string* error) {
 }
 
 void MqttLink::destroyClient() {
+    if (lookUp_ != 0) {
+        resolver_->cancel(lookUp_);
+        lookUp_ = 0;
+    }
     connectTimer_.stop();
     miscTimer_.stop();
     if (watch_ != 0) {
@@ -177,6 +185,30 @@ bool MqttLink::start(std::string* error) {
 }
 
 void MqttLink::attempt() {
+    const std::string& host = settings_.broker.host;
+    in6_addr numeric{};
+    if (resolver_ == nullptr || inet_pton(AF_INET, host.c_str(), &numeric) == 1 ||
+        inet_pton(AF_INET6, host.c_str(), &numeric) == 1) {
+        connectTo(host);
+        return;
+    }
+    state_ = State::connecting;
+    connectTimer_.start(kBrokerConnectTimeout);
+    lookUp_ = resolver_->lookUp(host, [this](bool ok, in_addr found, const std::string& error) {
+        lookUp_ = 0;
+        connectTimer_.stop();
+        if (!ok) {
+            retryLater("cannot look up " + settings_.broker.host + ": " + error);
+            return;
+        }
+        char text[INET_ADDRSTRLEN] = {};
+        inet_ntop(AF_INET, &found, text, sizeof text);
+        // TLS checks the name against the certificate: it must go to libmosquitto.
+        connectTo(settings_.broker.tls ? settings_.broker.host : std::string(text));
+    });
+}
+
+void MqttLink::connectTo(const std::string& host) {
     std::string error;
     if (!makeClient(&error)) {
         retryLater(error);
@@ -184,7 +216,7 @@ void MqttLink::attempt() {
     }
     lastLibraryError_.clear();
     state_ = State::connecting;
-    int rc = mosquitto_connect_async(client_, settings_.broker.host.c_str(), settings_.broker.port,
+    int rc = mosquitto_connect_async(client_, host.c_str(), settings_.broker.port,
                                      settings_.keepAliveSeconds);
     if (rc != MOSQ_ERR_SUCCESS) {
         std::string reason = mosquitto_strerror(rc);

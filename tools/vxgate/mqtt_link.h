@@ -9,6 +9,13 @@
 // its PUBACK says whether the broker took the message: under MQTT 3.1.1 a
 // broker that refuses a publish (an ACL) still confirms it.
 //
+// A broker given by host name is looked up through the gateway's resolver
+// (c-ares, on the loop) before each try: libmosquitto's own look-up blocks,
+// and a slow name server would freeze every agent session meanwhile. An
+// mqtt:// connection then goes to the address found; an mqtts://
+// connection is given the name, which libmosquitto checks against the
+// broker's certificate, right after the look-up found it.
+//
 // Each connection uses a new libmosquitto client. libmosquitto would send
 // the messages of a lost connection again on the next one; the gateway
 // instead fails them at once, so their agents keep their scans and hand them
@@ -23,6 +30,7 @@
 #include "backoff.h"
 #include "event_loop.h"
 #include "options.h"
+#include "resolver.h"
 
 struct mosquitto;
 
@@ -77,6 +85,9 @@ public:
     // link reconnects by itself. False with the reason in *error when the
     // settings cannot work.
     bool start(std::string* error);
+    // Host names are looked up through resolver from now on (it must
+    // outlive the link); without one, libmosquitto looks them up itself.
+    void useResolver(Resolver& resolver) { resolver_ = &resolver; }
 
     bool connected() const { return state_ == State::connected; }
 
@@ -121,6 +132,7 @@ private:
     bool makeClient(std::string* error);
     void destroyClient();
     void attempt();
+    void connectTo(const std::string& host);
     void settle();
     void handle(const Event& event);
     void connectionEnded(const std::string& reason);
@@ -132,6 +144,8 @@ private:
 
     EventLoop& loop_;
     Jitter& jitter_;
+    Resolver* resolver_ = nullptr;
+    Resolver::Request lookUp_ = 0;  // the broker's host name being looked up
     MqttSettings settings_;
     Listener listener_;
     mosquitto* client_ = nullptr;
