@@ -221,6 +221,10 @@ void AgentSession::feedHandshake(const char* data, size_t size) {
 }
 
 void AgentSession::feedExchange(const char* data, size_t size) {
+    if (state_ == AgentState::probing && !answerBegun_) {
+        answerBegun_ = true;
+        answerBegan_ = context_.loop.timers().now();
+    }
     size_t consumed = 0;
     peer::CommandExchange::Result result = exchange_->feed(data, size, consumed);
     if (result == peer::CommandExchange::Result::malformed) {
@@ -331,6 +335,7 @@ void AgentSession::sendCommand(const char* word, AgentState next) {
     exchange_->begin(word, "", frameBytes);
     command_ = word;
     state_ = next;
+    answerBegun_ = false;
     actTimer_.stop();
     lastCommand_ = context_.loop.timers().now();
     deadline_.start(next == AgentState::quitting ? kQuitWait : kAnswerTimeout);
@@ -371,11 +376,20 @@ void AgentSession::answerRead(const std::string& answer) {
         answerDelivered();
         return;
     }
+    Millis left =
+        kPublishWait - std::chrono::ceil<Millis>(context_.loop.timers().now() - answerBegan_);
+    if (left <= Millis(0)) {
+        // Scans published now could not be acknowledged in time: they
+        // would only come twice.
+        fail(
+            formatText("the answer took %lld ms or more to come in whole", millisOf(kPublishWait)));
+        return;
+    }
     state_ = AgentState::publishing;
     ++answerNumber_;
     unconfirmed_ = scans.size();
     tickets_.clear();
-    deadline_.start(kPublishWait);
+    deadline_.start(left);
     SystemTime received = std::chrono::system_clock::now();
     const uint64_t number = answerNumber_;
     for (const std::string& scan : scans) {

@@ -11,7 +11,9 @@
 //
 //  1. The acknowledgement of an answer with scans is written only once the
 //     broker has confirmed every scan of it (PUBACK with a success code), and
-//     never later than kPublishWait after the answer was read. When the wait
+//     never later than kPublishWait after the answer's first byte came: the
+//     agent's wait runs from when it wrote the answer, and a long answer may
+//     take a while to come in whole. When the wait
 //     runs out, a scan is refused or the broker connection is lost, the
 //     session is closed without the acknowledgement: the agent keeps the
 //     scans and hands them over again, in order, in the next session. (The
@@ -189,6 +191,8 @@ private:
     bool probeWanted_ = false;
     Clock::time_point lastCommand_;
     Clock::time_point nextProbe_;
+    Clock::time_point answerBegan_;  // the first byte after the PRBE
+    bool answerBegun_ = false;
     // The answer being published: its number, scans not yet confirmed,
     // their tickets, and whether it was well filled.
     uint64_t answerNumber_ = 0;
