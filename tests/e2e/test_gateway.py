@@ -151,6 +151,20 @@ class GatewayStatusTest(GatewayTestCase):
         self.assertEqual("gateway stopped", stopped["error"])
         self.assertIn("stopping on SIGTERM", gateway.log())
 
+    def test_a_broker_too_slow_to_confirm_the_stopped_status_gets_the_will(self):
+        gateway = self.gateway()
+        self.wait_status(gateway.status_topic, lambda s: s["connected"])
+        with Subscription(self.broker, gateway.status_topic) as sub:
+            self.broker.pause()
+            gateway.signal(signal.SIGTERM)
+            self.assertEqual(0, gateway.wait())
+            self.broker.resume()
+            # The "stopped" status may not have got through: the goodbye
+            # asked for the will, so that "connected" cannot stay.
+            sub.wait_for(lambda m: "gateway connection lost" in m["payload"], WAIT_SECONDS)
+        self.assertFalse(self.status(gateway.status_topic)["connected"])
+        self.assertIn("leaving with the last will", gateway.log())
+
     def test_sigint_stops_it_the_same_way(self):
         gateway = self.gateway()
         self.wait_status(gateway.status_topic, lambda s: s["connected"])

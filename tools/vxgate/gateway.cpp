@@ -2,6 +2,8 @@
 
 #include <signal.h>
 
+#include <memory>
+
 #include "log.h"
 
 namespace vxgate {
@@ -30,7 +32,7 @@ Gateway::Gateway(const Options& options)
                               agentsToStop_);
                       agentsStopped();
                   }),
-      stopWait_(loop_.timers(), [this] { disconnect(); }) {}
+      stopWait_(loop_.timers(), [this] { disconnect(false); }) {}
 
 // Sessions go before the context and the link they use.
 Gateway::~Gateway() {
@@ -242,7 +244,7 @@ void Gateway::beginStop() {
 }
 
 // Every session has ended (or the wait ran out): the statuses say so, the
-// gateway's last.
+// gateway's first, as readers look at it first.
 void Gateway::agentsStopped() {
     agentsWait_.stop();
     agentsToStop_ = 0;
@@ -252,35 +254,45 @@ void Gateway::agentsStopped() {
     stopped.connected = false;
     stopped.since = std::chrono::system_clock::now();
     stopped.error = kGatewayStopped;
-    std::string ignored;
-    for (auto& entry : sessions_) {
-        link_->publish(
-            agentStatusTopic(options_.topicPrefix, entry.first), agentStatusPayload(stopped), true,
-            [](MqttLink::Outcome, const std::string&) {}, &ignored);
-    }
-    SessionStatus status;
-    status.connected = false;
-    status.since = std::chrono::system_clock::now();
-    status.error = kGatewayStopped;
+    // Disconnects once the broker has answered every one of them.
+    auto unanswered = std::make_shared<int>(0);
+    auto answered = [this, unanswered](MqttLink::Outcome, const std::string&) {
+        if (--*unanswered == 0) disconnect(true);
+    };
     std::string error;
-    MqttLink::Ticket ticket = link_->publish(
-        gatewayStatusTopic(options_.topicPrefix, options_.clientId),
-        gatewayStatusPayload(status, agents_.size()), true,
-        [this](MqttLink::Outcome, const std::string&) { disconnect(); }, &error);
-    if (ticket == 0) {
+    if (link_->publish(gatewayStatusTopic(options_.topicPrefix, options_.clientId),
+                       gatewayStatusPayload(stopped, agents_.size()), true, answered,
+                       &error) == 0) {
         logLine(LogLevel::debug, "gateway status not published: %s", error.c_str());
-        disconnect();
+        disconnect(true);
         return;
+    }
+    ++*unanswered;
+    for (auto& entry : sessions_) {
+        if (link_->publish(agentStatusTopic(options_.topicPrefix, entry.first),
+                           agentStatusPayload(stopped), true, answered, &error) != 0) {
+            ++*unanswered;
+        }
     }
     stopWait_.start(kStopStatusWait);
 }
 
-// After the last status, or when the broker did not confirm it in time.
-void Gateway::disconnect() {
+// After the last status (graceful: no will), or when the broker did not
+// confirm it in time: then the goodbye asks the broker to publish the will,
+// so that the gateway's retained status cannot stay "connected" when the
+// "stopped" one did not get through.
+void Gateway::disconnect(bool confirmed) {
     if (disconnecting_) return;
     disconnecting_ = true;
     stopWait_.stop();
-    link_->stop(kStopDisconnectWait, [this] { loop_.stop(); });
+    if (!confirmed) {
+        logLine(LogLevel::warning,
+                "the broker did not confirm the stopped statuses in %lld ms: leaving with the "
+                "last will",
+                static_cast<long long>(kStopStatusWait.count()));
+    }
+    link_->stop(
+        kStopDisconnectWait, [this] { loop_.stop(); }, !confirmed);
 }
 
 }  // namespace vxgate

@@ -432,7 +432,7 @@ std::optional<Clock::time_point> MqttLink::oldestUnconfirmed() {
     return std::nullopt;
 }
 
-void MqttLink::stop(Millis timeout, std::function<void()> done) {
+void MqttLink::stop(Millis timeout, std::function<void()> done, bool withWill) {
     stopDone_ = std::move(done);
     retryTimer_.stop();
     if (state_ != State::connected || client_ == nullptr) {
@@ -442,7 +442,9 @@ void MqttLink::stop(Millis timeout, std::function<void()> done) {
     }
     state_ = State::stopping;
     stopTimer_.start(timeout);
-    int rc = mosquitto_disconnect(client_);
+    int rc = withWill && mqtt5_
+                 ? mosquitto_disconnect_v5(client_, MQTT_RC_DISCONNECT_WITH_WILL_MSG, nullptr)
+                 : mosquitto_disconnect(client_);
     if (rc != MOSQ_ERR_SUCCESS) {
         logLine(LogLevel::warning, "cannot say goodbye to the broker: %s", mosquitto_strerror(rc));
         destroyClient();

@@ -108,9 +108,11 @@ public:
     std::optional<Clock::time_point> oldestUnconfirmed();
 
     // Ends the connection with a DISCONNECT (so the broker does not publish
-    // the will) and stops reconnecting; done runs once it is closed, or after
-    // timeout at most.
-    void stop(Millis timeout, std::function<void()> done);
+    // the will, unless withWill asks it to: MQTT 5 only) and stops
+    // reconnecting; done runs once it is closed, or after timeout at most. A
+    // connection still being made is closed at once, which may bring the
+    // will.
+    void stop(Millis timeout, std::function<void()> done, bool withWill = false);
 
 private:
     enum class State { idle, waiting, connecting, connected, stopping, stopped };
