@@ -362,6 +362,25 @@ class GatewayDeliveryTest(e2e.ProgramFolderTest):
         self.assertEqual(1, keep.log().count(b"Begin new Session"))
         self.assertEqual(1, gateway.log().count("agent keep: session open"))
 
+    def test_an_agent_removed_and_added_again_keeps_the_new_sessions_status(self):
+        old, new = Agent(self, "x-old"), Agent(self, "x-new")
+        gateway = VxGate(OPTIONS.vxgate, self.root, self.broker.url,
+                         "x 127.0.0.1:%d\n" % old.port, "--interval", INTERVAL_MS)
+        self.gateways.append(gateway)
+        self.wait_status("x", lambda s: s["connected"])
+        # The old session's QUIT goes unanswered (2 s): it ends after the
+        # new one opened.
+        old.process.process.send_signal(signal.SIGSTOP)
+        gateway.write_agents("")
+        gateway.signal(signal.SIGHUP)
+        gateway.wait_log("agent x removed")
+        gateway.write_agents("x 127.0.0.1:%d\n" % new.port)
+        gateway.signal(signal.SIGHUP)
+        gateway.wait_log("agent x: session open", count=2)
+        gateway.wait_log("no answer to QUIT")
+        time.sleep(0.5)
+        self.assertTrue(self.status("x")["connected"])
+
     def test_sigterm_sends_quit_to_every_agent_and_exits_0(self):
         agents = [Agent(self, "a%d" % n, [b"S%d" % n]) for n in (1, 2)]
         gateway = self.gateway(agents)

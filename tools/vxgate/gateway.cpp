@@ -161,8 +161,11 @@ void Gateway::reload() {
         if (found == sessions_.end()) continue;
         std::unique_ptr<AgentSession> session = std::move(found->second);
         sessions_.erase(found);
-        // Cleared once the session has ended, so that it cannot come after.
-        endSession(std::move(session), [this, name = agent.name] { clearStatus(name); });
+        // Cleared once the session has ended, so that it cannot come after;
+        // not when the agent was added again meanwhile: the status is its.
+        endSession(std::move(session), [this, name = agent.name] {
+            if (sessions_.count(name) == 0 && !stopping_) clearStatus(name);
+        });
     }
     for (const AgentEntry& agent : diff.changed) {
         logLine(LogLevel::info, "agent %s moved to %s", agent.name.c_str(),
