@@ -103,9 +103,9 @@ class GatewayDeliveryTest(e2e.ProgramFolderTest):
 
     # ---- helpers ----------------------------------------------------------------
 
-    def gateway(self, agents, *options, client_id="vxgate-e2e"):
+    def gateway(self, agents, *options, client_id="vxgate-e2e", interval=INTERVAL_MS):
         gateway = VxGate(OPTIONS.vxgate, self.root, self.broker.url,
-                         "".join(a.entry() for a in agents), "--interval", INTERVAL_MS, *options,
+                         "".join(a.entry() for a in agents), "--interval", interval, *options,
                          client_id=client_id)
         self.gateways.append(gateway)
         return gateway
@@ -181,6 +181,15 @@ class GatewayDeliveryTest(e2e.ProgramFolderTest):
         for agent in agents:
             agent.process.log.wait_for(b"Response: ")
             self.assertEqual(0, agent.not_delivered())
+
+    def test_an_answer_with_scans_is_followed_by_a_probe_at_once(self):
+        # The second scan does not fit beside the first: a short answer
+        # leaves it behind, and the probe interval is long.
+        agent = Agent(self, "press-1", [b"a" * 700, b"b" * 1500])
+        started = time.time()
+        self.gateway([agent], interval="4000")
+        self.wait_scans(agent, ["a" * 700, "b" * 1500])
+        self.assertLess(time.time() - started, 3)
 
     def test_no_probe_while_the_broker_is_away_and_every_scan_after_a_restart(self):
         # Scans committed all along, the broker stopped twice (SIGTERM: it

@@ -371,7 +371,9 @@ void AgentSession::commandDone() {
 
 void AgentSession::answerRead(const std::string& answer) {
     std::vector<std::string> scans = peer::splitProbeAnswer(answer);
-    answerWellFilled_ = answer.size() >= kWellFilledAnswer;
+    // Any answer with scans may have left some behind (the next did not
+    // fit): the next probe goes at once; an empty one waits the interval.
+    answerHadScans_ = !scans.empty();
     if (scans.empty()) {
         answerDelivered();
         return;
@@ -432,7 +434,7 @@ void AgentSession::answerDelivered() {
     if (!send(std::string(1, kAck))) return;
     probing_ = false;
     context_.probeEnded();
-    backToIdle(answerWellFilled_ ? Millis(0) : context_.interval);
+    backToIdle(answerHadScans_ ? Millis(0) : context_.interval);
 }
 
 void AgentSession::backToIdle(Millis nextProbe) {

@@ -56,7 +56,7 @@
 //   probing      empty answer            -> idle         acknowledge; next probe in interval
 //   probing      answer with scans       -> publishing   each scan QoS 1 [kPublishWait]
 //   publishing   every scan confirmed    -> idle         acknowledge; next probe in interval
-//                                                        (at once after a well-filled answer)
+//                                                        (at once after an answer with scans)
 //   publishing   refused, lost, time-out fail            no acknowledgement
 //   any open     closed by the agent, read error, bad bytes, time-out: fail
 //   stop: waiting, connecting, handshaking -> closed at once; idle -> quitting (QUIT
@@ -96,9 +96,6 @@ constexpr Millis kReplacedWindow{60000};
 // A session open this long counts as a success: the back-off starts again,
 // and the way it ended is logged as news.
 constexpr Millis kSessionProven{30000};
-// An answer at least this long may have left scans behind in the agent
-// (they did not fit): the next probe goes at once.
-constexpr size_t kWellFilledAnswer = 1024;
 
 enum class AgentState {
     waiting,
@@ -194,11 +191,11 @@ private:
     Clock::time_point answerBegan_;  // the first byte after the PRBE
     bool answerBegun_ = false;
     // The answer being published: its number, scans not yet confirmed,
-    // their tickets, and whether it was well filled.
+    // their tickets, and whether it held any.
     uint64_t answerNumber_ = 0;
     size_t unconfirmed_ = 0;
     std::vector<MqttLink::Ticket> tickets_;
-    bool answerWellFilled_ = false;
+    bool answerHadScans_ = false;
     SessionStatus status_;
     bool hasStatus_ = false;
     std::string lastDialFailure_;
