@@ -125,9 +125,12 @@ bool MqttLink::makeClient(std::string* error) {
         const char* key = settings_.keyFile.empty() ? nullptr : settings_.keyFile.c_str();
         if (!settings_.caFile.empty()) {
             rc = mosquitto_tls_set(client_, settings_.caFile.c_str(), nullptr, cert, key, nullptr);
-            // libmosquitto says "invalid arguments" for a CA file it cannot open.
+            // The files were found readable at start: "invalid arguments"
+            // now means one that is not what it should be.
             if (rc == MOSQ_ERR_INVAL) {
-                *error = "cannot read the CA file " + settings_.caFile;
+                *error = "cannot use the CA file " + settings_.caFile +
+                         (cert != nullptr ? " with the certificate " + settings_.certFile : "") +
+                         ": not readable, or not PEM";
                 destroyClient();
                 return false;
             }
