@@ -493,6 +493,16 @@ class TlsTest(unittest.TestCase):
         self.addCleanup(system.close)
         system.wait_log("certificate verify failed")
 
+    def test_a_tls_file_that_cannot_be_read_ends_the_start_naming_it(self):
+        agents = self.folder.file("agents", "a 127.0.0.1:8194\n")
+        missing = self.folder.file("missing.key")
+        result = subprocess.run(
+            [OPTIONS.vxgate, "--broker", self.broker.url, "--agents", agents, "--cafile",
+             self.tls["cafile"], "--cert", self.tls["clientcert"], "--key", missing],
+            capture_output=True, text=True, timeout=10)
+        self.assertEqual(2, result.returncode)
+        self.assertIn("cannot read the key file " + missing, result.stderr)
+
     def test_a_client_certificate_for_a_broker_that_requires_one(self):
         self.broker.stop()
         self.broker.config_lines.append("require_certificate true")

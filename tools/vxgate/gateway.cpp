@@ -1,8 +1,13 @@
 #include "gateway.h"
 
 #include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <memory>
+#include <utility>
 
 #include "log.h"
 
@@ -66,6 +71,18 @@ bool Gateway::startUp(int* exitStatus) {
     settings.caFile = options_.caFile;
     settings.certFile = options_.certFile;
     settings.keyFile = options_.keyFile;
+    // Named one by one: libmosquitto says only "invalid arguments".
+    const std::pair<const char*, const std::string*> tlsFiles[] = {
+        {"CA file", &settings.caFile},
+        {"certificate file", &settings.certFile},
+        {"key file", &settings.keyFile}};
+    for (const auto& file : tlsFiles) {
+        if (!file.second->empty() && access(file.second->c_str(), R_OK) != 0) {
+            logLine(LogLevel::error, "cannot read the %s %s: %s", file.first, file.second->c_str(),
+                    std::strerror(errno));
+            return false;
+        }
+    }
     settings.willTopic = gatewayStatusTopic(options_.topicPrefix, options_.clientId);
     settings.willPayload = gatewayWillPayload();
 
@@ -103,6 +120,7 @@ bool Gateway::startUp(int* exitStatus) {
                                               options_.topicPrefix, Millis(options_.intervalMs));
     if (!link_->start(&error)) {
         logLine(LogLevel::error, "%s", error.c_str());
+        *exitStatus = kExitFailure;
         return false;
     }
     for (const AgentEntry& agent : agents_) startSession(agent, startSpread(agents_.size()));
