@@ -217,6 +217,21 @@ class GatewayDeliveryTest(e2e.ProgramFolderTest):
         for reason in ended:
             self.assertRegex(reason, "connection to the broker was lost|not connected to the broker")
 
+    def test_noop_keeps_a_session_through_an_outage_longer_than_the_agents_time_out(self):
+        agent = Agent(self, "press-1", [b"N1"])
+        gateway = self.gateway([agent])
+        self.wait_scans(agent, ["N1"])
+        self.broker.stop()
+        gateway.wait_log("lost the connection to the broker")
+        # Longer than the agent's command time-out (3 x its send time-out,
+        # 15 s by default): only the NOOPs keep the session.
+        time.sleep(16)
+        self.assertEqual(1, agent.log().count(b"Begin new Session"))
+        self.broker.start()
+        gateway.wait_log("connected to the broker", count=2, seconds=15)
+        self.assertEqual(1, gateway.log().count("agent press-1: session open"))
+        self.assertEqual(1, agent.log().count(b"Begin new Session"))
+
     def paused_broker(self, agent):
         """A gateway connected to a broker that then stops answering, and
         agent started: its scans wait for their PUBACK."""
