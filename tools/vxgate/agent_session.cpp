@@ -27,30 +27,6 @@ long long millisOf(Millis length) { return static_cast<long long>(length.count()
 
 }  // namespace
 
-const char* stateName(AgentState state) {
-    switch (state) {
-        case AgentState::waiting:
-            return "waiting";
-        case AgentState::connecting:
-            return "connecting";
-        case AgentState::handshaking:
-            return "handshaking";
-        case AgentState::idle:
-            return "idle";
-        case AgentState::noop:
-            return "noop";
-        case AgentState::probing:
-            return "probing";
-        case AgentState::publishing:
-            return "publishing";
-        case AgentState::quitting:
-            return "quitting";
-        case AgentState::closed:
-            return "closed";
-    }
-    return "?";
-}
-
 AgentSession::AgentSession(AgentContext& context, const AgentEntry& entry)
     : context_(context),
       entry_(entry),
@@ -254,10 +230,6 @@ void AgentSession::sessionUp() {
     setStatus(true, "");
     state_ = AgentState::idle;
     lastCommand_ = context_.loop.timers().now();
-    if (stopping_) {
-        quit();
-        return;
-    }
     // Scans queued while no session was open go out now.
     wantProbe();
 }

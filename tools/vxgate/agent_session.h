@@ -108,7 +108,6 @@ enum class AgentState {
     quitting,
     closed
 };
-const char* stateName(AgentState state);
 
 class AgentSession {
 public:
@@ -126,10 +125,7 @@ public:
     // The broker is back: publish the current status again, retained.
     void brokerConnected();
 
-    const AgentEntry& entry() const { return entry_; }
     AgentState state() const { return state_; }
-    const SessionStatus& status() const { return status_; }
-    bool hasStatus() const { return hasStatus_; }
 
 private:
     void dial();
