@@ -126,8 +126,9 @@ int main(int argc, char** argv) {
             settings.caFile = value;
         } else if (option == "--client-id") {
             settings.clientId = value;
-        } else if (option == "--log-level") {
-            setLogLevel(std::stoi(value));
+        } else if (option == "--log-level" && value.size() == 1 && value[0] >= '0' &&
+                   value[0] <= '4') {
+            setLogLevel(value[0] - '0');
         } else {
             std::fprintf(stderr, "mqttcheck: bad option %s %s %s\n", option.c_str(), value.c_str(),
                          error.c_str());
