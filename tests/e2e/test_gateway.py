@@ -243,6 +243,13 @@ class AgentsFileTest(GatewayTestCase):
         self.assertEqual(2, result.returncode)
         self.assertIn("--agents is required", result.stderr)
 
+    def test_more_agents_than_descriptors_bring_a_warning(self):
+        agents = "".join("a%d 127.0.0.1:%d\n" % (n, 20000 + n) for n in range(20))
+        gateway = VxGate(OPTIONS.vxgate, self.folder.path, self.broker.url, agents,
+                         client_id="vxgate-few-descriptors", wrapper=("prlimit", "--nofile=40:40"))
+        self.addCleanup(gateway.close)
+        gateway.wait_log("20 agents need some 52 descriptors, but the limit is 40")
+
     def test_sighup_adds_and_removes_agents_and_clears_a_removed_agents_status(self):
         gateway = self.gateway("keep 127.0.0.1:8194\ngone 127.0.0.1:8195\n")
         self.wait_status(gateway.status_topic, lambda s: s["connected"])

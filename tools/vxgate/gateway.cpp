@@ -1,6 +1,7 @@
 #include "gateway.h"
 
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,6 +15,30 @@
 namespace vxgate {
 
 namespace {
+
+// Descriptors besides one per agent: the broker's socket, epoll, signals,
+// the name look-up, standard streams, and room for a reconnect.
+constexpr rlim_t kReservedDescriptors = 32;
+
+// Raises the soft descriptor limit to the hard one; warns when the agents
+// would not all get a socket, which would leave dials and the broker's
+// reconnect fighting over the last ones.
+void checkDescriptors(size_t agents) {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+    if (limit.rlim_cur < limit.rlim_max) {
+        rlimit raised = limit;
+        raised.rlim_cur = limit.rlim_max;
+        if (setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+    }
+    if (limit.rlim_cur != RLIM_INFINITY && agents + kReservedDescriptors > limit.rlim_cur) {
+        logLine(LogLevel::warning,
+                "%zu agents need some %zu descriptors, but the limit is %llu: raise it "
+                "(LimitNOFILE, ulimit -n)",
+                agents, agents + static_cast<size_t>(kReservedDescriptors),
+                static_cast<unsigned long long>(limit.rlim_cur));
+    }
+}
 
 // The first dials of many agents are spread out; a few start at once.
 Millis startSpread(size_t agents) {
@@ -123,6 +148,7 @@ bool Gateway::startUp(int* exitStatus) {
         *exitStatus = kExitFailure;
         return false;
     }
+    checkDescriptors(agents_.size());
     for (const AgentEntry& agent : agents_) startSession(agent, startSpread(agents_.size()));
     return true;
 }
