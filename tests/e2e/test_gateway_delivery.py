@@ -262,6 +262,16 @@ class GatewayDeliveryTest(e2e.ProgramFolderTest):
         self.broker.resume()
         self.wait_scans(agent, ["P1", "P2"])
 
+    def test_a_broker_that_stays_stalled_is_said_and_connected_to_again(self):
+        agent = Agent(self, "press-1", [b"H1"], start=False)
+        gateway = self.paused_broker(agent)
+        gateway.wait_log("warning: the broker has not confirmed a message for")
+        gateway.wait_log("lost the connection to the broker", 15)
+        self.assertIn("no confirmation for 10000 ms or more", gateway.log())
+        self.broker.resume()
+        self.wait_scans(agent, ["H1"])
+        gateway.wait_log("the broker confirms again")
+
     def test_an_agent_restarted_is_served_again_and_keeps_its_scans(self):
         agent = Agent(self, "press-1", [b"R1", b"R2"])
         gateway = self.gateway([agent])

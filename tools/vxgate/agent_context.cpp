@@ -1,5 +1,6 @@
 #include "agent_context.h"
 
+#include "common/text_format.h"
 #include "log.h"
 
 namespace vxgate {
@@ -34,9 +35,14 @@ AgentContext::AgentContext(EventLoop& loop, MqttLink& link, Resolver& resolver, 
       jitter(jitter),
       topicPrefix(std::move(topicPrefix)),
       interval(interval),
-      pump_(loop.timers(), [this] {
-          wakeProbes();
-          if (!probeQueue_.empty()) pump_.start(kProbePump);
+      pump_(loop.timers(),
+            [this] {
+                wakeProbes();
+                if (!probeQueue_.empty()) pump_.start(kProbePump);
+            }),
+      dropTimer_(loop.timers(), [this] {
+          this->link.drop(formatText("no confirmation for %lld ms or more",
+                                     static_cast<long long>(kStallDrop.count())));
       }) {}
 
 bool AgentContext::takeDialSlot(QueuePlace& place, std::function<void()> wake, bool favoured) {
@@ -87,8 +93,30 @@ bool AgentContext::roomToProbe() {
     if (!link.connected() || probes_ >= kMaxProbesInFlight || refusalHold()) return false;
     if (refusing_ && probes_ > 0) return false;
     if (link.unconfirmed() >= kMaxUnconfirmedToProbe) return false;
+    return !stalled();
+}
+
+// The broker's oldest unconfirmed message is older than kStallAge: logged
+// when it starts and ends; past kStallDrop the connection is given up.
+bool AgentContext::stalled() {
     std::optional<Clock::time_point> oldest = link.oldestUnconfirmed();
-    return !oldest || loop.timers().now() - *oldest < kStallAge;
+    Millis age =
+        oldest ? std::chrono::duration_cast<Millis>(loop.timers().now() - *oldest) : Millis(0);
+    if (age < kStallAge) {
+        if (stalled_) logLine(LogLevel::info, "the broker confirms again: probes resume");
+        stalled_ = false;
+        return false;
+    }
+    if (!stalled_) {
+        logLine(LogLevel::warning,
+                "the broker has not confirmed a message for %lld ms: no agent is probed until it "
+                "does",
+                static_cast<long long>(age.count()));
+        stalled_ = true;
+    }
+    // From the loop, not inside a caller that is taking a turn.
+    if (age >= kStallDrop && !dropTimer_.running()) dropTimer_.start(Millis(0));
+    return true;
 }
 
 bool AgentContext::takeProbeTurn(QueuePlace& place, std::function<void()> wake) {

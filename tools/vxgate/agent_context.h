@@ -13,8 +13,9 @@
 //   stalled (its oldest unconfirmed message is younger than kStallAge) and
 //   has room (fewer than kMaxUnconfirmedToProbe messages unconfirmed and
 //   fewer than kMaxProbesInFlight probes between their PRBE and their
-//   acknowledgement). A session whose probe is due waits its turn in order;
-//   while it waits it keeps its session open with NOOP.
+//   acknowledgement). A stall is logged when it starts and ends; one that
+//   lasts kStallDrop costs the broker connection, which is made again. A session whose probe is due
+//   waits its turn in order; while it waits it keeps its session open with NOOP.
 // - Refusals: a scan the broker refuses (an ACL, a quota) would be refused
 //   for every agent alike, and each refusal costs the agent its session.
 //   So a refusal holds every probe for a pause that starts at
@@ -44,6 +45,9 @@ constexpr Millis kDialSlotHold{1000};
 constexpr int kMaxProbesInFlight = 256;
 constexpr size_t kMaxUnconfirmedToProbe = 5000;
 constexpr Millis kStallAge{1000};
+// A broker that confirms nothing for this long (a message it never
+// answers, a broker hung with its connection up) is connected to again.
+constexpr Millis kStallDrop{10000};
 // Waiting probes are looked at again at least this often, for the case
 // where room came back without an event of a session (a stall that ended).
 constexpr Millis kProbePump{100};
@@ -129,6 +133,7 @@ public:
 
 private:
     bool roomToProbe();
+    bool stalled();
 
     WaitQueue favouredDials_;
     WaitQueue dialQueue_;
@@ -142,6 +147,8 @@ private:
     Clock::time_point refusedUntil_{};
     Clock::time_point lastRefusalWarning_{};
     bool refusing_ = false;  // refused, and no scan taken since
+    bool stalled_ = false;   // logged as stalled
+    Timer dropTimer_;
 };
 
 }  // namespace vxgate

@@ -90,6 +90,11 @@ public:
     void useResolver(Resolver& resolver) { resolver_ = &resolver; }
 
     bool connected() const { return state_ == State::connected; }
+    // Gives up a connection that is up (a broker that stopped confirming):
+    // as if it were lost, with reason; the link connects again by itself.
+    void drop(const std::string& reason) {
+        if (state_ == State::connected) connectionEnded(reason);
+    }
 
     // Publishes at QoS 1. done runs exactly once, later, from the loop. When
     // the message cannot go out now (not connected, too many unconfirmed,
