@@ -12,35 +12,25 @@ ended by its pid; VXHID_E2E_KEEP=1 keeps the folders and logs.
 import argparse
 import json
 import os
-import shutil
 import signal
 import socket
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_support import VxGate  # noqa: E402
+from e2e_support import VxGate, make_run_folder, remove_run_folder, wait_until  # noqa: E402
 from mqtt_broker import Broker, Subscription, make_tls_files  # noqa: E402
 
 OPTIONS = None
 WAIT_SECONDS = 15
 
 
-def wait_until(predicate, seconds, what):
-    deadline = time.time() + seconds
-    while not predicate():
-        if time.time() > deadline:
-            raise AssertionError("timed out waiting for " + what)
-        time.sleep(0.05)
-
-
 class Folder:
     def __init__(self):
-        self.path = tempfile.mkdtemp(prefix="vxgate-test-")
+        self.path = make_run_folder("vxgate-test-")
 
     def file(self, name, content=None):
         path = os.path.join(self.path, name)
@@ -50,10 +40,7 @@ class Folder:
         return path
 
     def close(self):
-        if os.environ.get("VXHID_E2E_KEEP"):
-            print("test folder kept:", self.path)
-        else:
-            shutil.rmtree(self.path, ignore_errors=True)
+        remove_run_folder(self.path)
 
 
 def Gateway(folder, broker, agents, *options, client_id="vxgate-e2e"):
