@@ -130,9 +130,14 @@ class GatewayDeliveryTest(e2e.ProgramFolderTest):
                 first.append(scan)
         self.assertEqual(list(expected), first, "out of order")
         extra = len(arrived) - len(set(arrived))
-        self.assertLessEqual(extra, agent.not_delivered(),
-                             "%d scans came twice, but the agent kept only %d" %
-                             (extra, agent.not_delivered()))
+        # The broker itself sends a subscriber again what it had not
+        # confirmed when the broker stopped (DUP set): not the gateway's.
+        resent = len([line for line in self.broker.log().splitlines()
+                      if "Sending PUBLISH to %s (d1," % self.sub.client_id in line
+                      and "'vxhid/%s/scan'" % agent.name in line])
+        self.assertLessEqual(extra, agent.not_delivered() + resent,
+                             "%d scans came twice, but the agent kept only %d and the broker "
+                             "sent again %d" % (extra, agent.not_delivered(), resent))
         return extra
 
     def status(self, name):
