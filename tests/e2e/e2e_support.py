@@ -537,12 +537,13 @@ class VxGate:
     client id, so that gateways of one test do not read each other's lines.
     It can be killed and started again with the same command line."""
 
-    def __init__(self, path, folder, broker_url, agents, *options, client_id="vxgate-e2e"):
+    def __init__(self, path, folder, broker_url, agents, *options, client_id="vxgate-e2e",
+                 wrapper=()):
         self.client_id = client_id
         self.agents = os.path.join(folder, client_id + ".agents")
         self.write_agents(agents)
         self.log_path = os.path.join(folder, client_id + ".log")
-        self.command = [path, "--broker", broker_url, "--agents", self.agents,
+        self.command = [*wrapper, path, "--broker", broker_url, "--agents", self.agents,
                         "--client-id", client_id, "--log-level", "4", *options]
         self.process = None
         self.start()

@@ -12,35 +12,25 @@ ended by its pid; VXHID_E2E_KEEP=1 keeps the folders and logs.
 import argparse
 import json
 import os
-import shutil
 import signal
 import socket
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_support import VxGate  # noqa: E402
+from e2e_support import VxGate, make_run_folder, remove_run_folder, wait_until  # noqa: E402
 from mqtt_broker import Broker, Subscription, make_tls_files  # noqa: E402
 
 OPTIONS = None
 WAIT_SECONDS = 15
 
 
-def wait_until(predicate, seconds, what):
-    deadline = time.time() + seconds
-    while not predicate():
-        if time.time() > deadline:
-            raise AssertionError("timed out waiting for " + what)
-        time.sleep(0.05)
-
-
 class Folder:
     def __init__(self):
-        self.path = tempfile.mkdtemp(prefix="vxgate-test-")
+        self.path = make_run_folder("vxgate-test-")
 
     def file(self, name, content=None):
         path = os.path.join(self.path, name)
@@ -50,10 +40,7 @@ class Folder:
         return path
 
     def close(self):
-        if os.environ.get("VXHID_E2E_KEEP"):
-            print("test folder kept:", self.path)
-        else:
-            shutil.rmtree(self.path, ignore_errors=True)
+        remove_run_folder(self.path)
 
 
 def Gateway(folder, broker, agents, *options, client_id="vxgate-e2e"):
@@ -151,6 +138,20 @@ class GatewayStatusTest(GatewayTestCase):
         self.assertEqual("gateway stopped", stopped["error"])
         self.assertIn("stopping on SIGTERM", gateway.log())
 
+    def test_a_broker_too_slow_to_confirm_the_stopped_status_gets_the_will(self):
+        gateway = self.gateway()
+        self.wait_status(gateway.status_topic, lambda s: s["connected"])
+        with Subscription(self.broker, gateway.status_topic) as sub:
+            self.broker.pause()
+            gateway.signal(signal.SIGTERM)
+            self.assertEqual(0, gateway.wait())
+            self.broker.resume()
+            # The "stopped" status may not have got through: the goodbye
+            # asked for the will, so that "connected" cannot stay.
+            sub.wait_for(lambda m: "gateway connection lost" in m["payload"], WAIT_SECONDS)
+        self.assertFalse(self.status(gateway.status_topic)["connected"])
+        self.assertIn("leaving with the last will", gateway.log())
+
     def test_sigint_stops_it_the_same_way(self):
         gateway = self.gateway()
         self.wait_status(gateway.status_topic, lambda s: s["connected"])
@@ -189,8 +190,11 @@ class GatewayStatusTest(GatewayTestCase):
 
     def test_a_broker_that_is_away_at_start_is_tried_until_it_comes(self):
         self.broker.stop()
-        gateway = self.gateway()
-        gateway.wait_log("cannot connect to the broker")
+        # By host name: looked up (c-ares) before each try.
+        gateway = VxGate(OPTIONS.vxgate, self.folder.path, "mqtt://localhost:%d" % self.broker.port,
+                         "press-1 127.0.0.1:8194\n")
+        self.addCleanup(gateway.close)
+        gateway.wait_log("cannot connect to the broker localhost:%d" % self.broker.port)
         self.broker.start()
         self.wait_status(gateway.status_topic, lambda s: s["connected"])
 
@@ -225,6 +229,13 @@ class AgentsFileTest(GatewayTestCase):
                                 capture_output=True, text=True, timeout=10)
         self.assertEqual(2, result.returncode)
         self.assertIn("--agents is required", result.stderr)
+
+    def test_more_agents_than_descriptors_bring_a_warning(self):
+        agents = "".join("a%d 127.0.0.1:%d\n" % (n, 20000 + n) for n in range(20))
+        gateway = VxGate(OPTIONS.vxgate, self.folder.path, self.broker.url, agents,
+                         client_id="vxgate-few-descriptors", wrapper=("prlimit", "--nofile=40:40"))
+        self.addCleanup(gateway.close)
+        gateway.wait_log("20 agents need some 52 descriptors, but the limit is 40")
 
     def test_sighup_adds_and_removes_agents_and_clears_a_removed_agents_status(self):
         gateway = self.gateway("keep 127.0.0.1:8194\ngone 127.0.0.1:8195\n")
@@ -475,6 +486,16 @@ class TlsTest(unittest.TestCase):
                          client_id="vxgate-system-ca")
         self.addCleanup(system.close)
         system.wait_log("certificate verify failed")
+
+    def test_a_tls_file_that_cannot_be_read_ends_the_start_naming_it(self):
+        agents = self.folder.file("agents", "a 127.0.0.1:8194\n")
+        missing = self.folder.file("missing.key")
+        result = subprocess.run(
+            [OPTIONS.vxgate, "--broker", self.broker.url, "--agents", agents, "--cafile",
+             self.tls["cafile"], "--cert", self.tls["clientcert"], "--key", missing],
+            capture_output=True, text=True, timeout=10)
+        self.assertEqual(2, result.returncode)
+        self.assertIn("cannot read the key file " + missing, result.stderr)
 
     def test_a_client_certificate_for_a_broker_that_requires_one(self):
         self.broker.stop()

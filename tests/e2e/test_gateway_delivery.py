@@ -103,9 +103,10 @@ class GatewayDeliveryTest(e2e.ProgramFolderTest):
 
     # ---- helpers ----------------------------------------------------------------
 
-    def gateway(self, agents, *options):
+    def gateway(self, agents, *options, client_id="vxgate-e2e", interval=INTERVAL_MS):
         gateway = VxGate(OPTIONS.vxgate, self.root, self.broker.url,
-                         "".join(a.entry() for a in agents), "--interval", INTERVAL_MS, *options)
+                         "".join(a.entry() for a in agents), "--interval", interval, *options,
+                         client_id=client_id)
         self.gateways.append(gateway)
         return gateway
 
@@ -129,9 +130,14 @@ class GatewayDeliveryTest(e2e.ProgramFolderTest):
                 first.append(scan)
         self.assertEqual(list(expected), first, "out of order")
         extra = len(arrived) - len(set(arrived))
-        self.assertLessEqual(extra, agent.not_delivered(),
-                             "%d scans came twice, but the agent kept only %d" %
-                             (extra, agent.not_delivered()))
+        # The broker itself sends a subscriber again what it had not
+        # confirmed when the broker stopped (DUP set): not the gateway's.
+        resent = len([line for line in self.broker.log().splitlines()
+                      if "Sending PUBLISH to %s (d1," % self.sub.client_id in line
+                      and "'vxhid/%s/scan'" % agent.name in line])
+        self.assertLessEqual(extra, agent.not_delivered() + resent,
+                             "%d scans came twice, but the agent kept only %d and the broker "
+                             "sent again %d" % (extra, agent.not_delivered(), resent))
         return extra
 
     def status(self, name):
@@ -181,6 +187,15 @@ class GatewayDeliveryTest(e2e.ProgramFolderTest):
             agent.process.log.wait_for(b"Response: ")
             self.assertEqual(0, agent.not_delivered())
 
+    def test_an_answer_with_scans_is_followed_by_a_probe_at_once(self):
+        # The second scan does not fit beside the first: a short answer
+        # leaves it behind, and the probe interval is long.
+        agent = Agent(self, "press-1", [b"a" * 700, b"b" * 1500])
+        started = time.time()
+        self.gateway([agent], interval="4000")
+        self.wait_scans(agent, ["a" * 700, "b" * 1500])
+        self.assertLess(time.time() - started, 3)
+
     def test_no_probe_while_the_broker_is_away_and_every_scan_after_a_restart(self):
         # Scans committed all along, the broker stopped twice (SIGTERM: it
         # keeps its messages) while the gateway runs.
@@ -206,6 +221,21 @@ class GatewayDeliveryTest(e2e.ProgramFolderTest):
         self.assertLessEqual(len(ended), 4, ended)
         for reason in ended:
             self.assertRegex(reason, "connection to the broker was lost|not connected to the broker")
+
+    def test_noop_keeps_a_session_through_an_outage_longer_than_the_agents_time_out(self):
+        agent = Agent(self, "press-1", [b"N1"])
+        gateway = self.gateway([agent])
+        self.wait_scans(agent, ["N1"])
+        self.broker.stop()
+        gateway.wait_log("lost the connection to the broker")
+        # Longer than the agent's command time-out (3 x its send time-out,
+        # 15 s by default): only the NOOPs keep the session.
+        time.sleep(16)
+        self.assertEqual(1, agent.log().count(b"Begin new Session"))
+        self.broker.start()
+        gateway.wait_log("connected to the broker", count=2, seconds=15)
+        self.assertEqual(1, gateway.log().count("agent press-1: session open"))
+        self.assertEqual(1, agent.log().count(b"Begin new Session"))
 
     def paused_broker(self, agent):
         """A gateway connected to a broker that then stops answering, and
@@ -236,6 +266,16 @@ class GatewayDeliveryTest(e2e.ProgramFolderTest):
         self.assertNotIn(b"Failed to Receive ACK", data)
         self.broker.resume()
         self.wait_scans(agent, ["P1", "P2"])
+
+    def test_a_broker_that_stays_stalled_is_said_and_connected_to_again(self):
+        agent = Agent(self, "press-1", [b"H1"], start=False)
+        gateway = self.paused_broker(agent)
+        gateway.wait_log("warning: the broker has not confirmed a message for")
+        gateway.wait_log("lost the connection to the broker", 15)
+        self.assertIn("no confirmation for 10000 ms or more", gateway.log())
+        self.broker.resume()
+        self.wait_scans(agent, ["H1"])
+        gateway.wait_log("the broker confirms again")
 
     def test_an_agent_restarted_is_served_again_and_keeps_its_scans(self):
         agent = Agent(self, "press-1", [b"R1", b"R2"])
@@ -283,6 +323,68 @@ class GatewayDeliveryTest(e2e.ProgramFolderTest):
         self.assertLessEqual(max(pauses), 5000)
         self.assertEqual(1, gateway.log().count("warning: agent dead at"))
 
+    def test_two_gateways_on_one_agent_back_off_and_say_so(self):
+        agent = Agent(self, "press-1", [b"T1"])
+        first = self.gateway([agent])
+        self.wait_scans(agent, ["T1"])
+        second = self.gateway([agent], client_id="vxgate-e2e-second")
+        # Each replaces the other's session. A session that ends soon after it
+        # opened is no success: the pauses grow (redialled every 250 ms, each
+        # gateway would open some 30 sessions in 8 s).
+        time.sleep(8)
+        logs = [gateway.log() for gateway in (first, second)]
+        for log in logs:
+            self.assertLessEqual(log.count("agent press-1: session open"), 10, log)
+            self.assertLessEqual(log.count("warning: agent press-1: sessions keep ending"), 1, log)
+        self.assertIn("closed our session 3 times within 60 s: another peer (a second gateway, a "
+                      "cncpeer) seems to connect to it and replace us, or the agent restarted",
+                      "".join(logs))
+
+    def test_a_refused_scan_holds_the_probes_instead_of_churning_sessions(self):
+        acl = os.path.join(self.root, "acl")
+        with open(acl, "w") as f:
+            f.write("topic read vxhid/#\ntopic write vxhid/+/status\n"
+                    "topic write vxhid/gateway/#\n")
+        self.broker.stop()
+        self.broker.config_lines.append("acl_file " + acl)
+        self.broker._write_config()
+        self.broker.start()
+        agents = [Agent(self, "a%d" % n, [b"A%d" % n]) for n in (1, 2)]
+        gateway = self.gateway(agents)
+        gateway.wait_log("the broker refused a scan")
+        time.sleep(6)
+        log = gateway.log()
+        self.assertEqual(1, log.count("warning: the broker refused a scan (the broker refused it: "
+                                      "Not authorized): no agent is probed for"), log)
+        # Redialled every 250 ms and each probe refused, it would be some 40.
+        self.assertLessEqual(log.count(": session open"), 8, log)
+        with open(acl, "a") as f:
+            f.write("topic write vxhid/+/scan\n")
+        self.broker.process.send_signal(signal.SIGHUP)  # reads the ACL file again
+        for n, agent in enumerate(agents, 1):
+            self.wait_scans(agent, ["A%d" % n], seconds=40)
+
+    def test_a_crowd_of_silent_listeners_does_not_hold_up_a_live_agent(self):
+        # More hosts that accept and never announce themselves than there are
+        # dial slots: each would hold its slot for the handshake's time-out.
+        silent = []
+        for _ in range(300):
+            listener = socket.socket()
+            listener.bind(("127.0.0.1", 0))
+            listener.listen(1)
+            self.addCleanup(listener.close)
+            silent.append("s%d 127.0.0.1:%d\n" % (len(silent), listener.getsockname()[1]))
+        good = Agent(self, "good", [b"G1"], start=False)
+        gateway = VxGate(OPTIONS.vxgate, self.root, self.broker.url,
+                         "".join(silent) + good.entry(), "--interval", INTERVAL_MS)
+        self.gateways.append(gateway)
+        # Its redial comes while the silent ones hold every slot.
+        gateway.wait_log("agent good at")
+        good.start()
+        started = time.time()
+        self.wait_scans(good, ["G1"])
+        self.assertLess(time.time() - started, 4)
+
     def test_sighup_adds_one_agent_and_removes_another_leaving_the_rest_alone(self):
         keep = Agent(self, "keep", [b"K1"])
         gone = Agent(self, "gone", [b"G1"])
@@ -298,6 +400,25 @@ class GatewayDeliveryTest(e2e.ProgramFolderTest):
         e2e.wait_until(lambda: self.status("gone") is None, WAIT, "gone's status cleared")
         self.assertEqual(1, keep.log().count(b"Begin new Session"))
         self.assertEqual(1, gateway.log().count("agent keep: session open"))
+
+    def test_an_agent_removed_and_added_again_keeps_the_new_sessions_status(self):
+        old, new = Agent(self, "x-old"), Agent(self, "x-new")
+        gateway = VxGate(OPTIONS.vxgate, self.root, self.broker.url,
+                         "x 127.0.0.1:%d\n" % old.port, "--interval", INTERVAL_MS)
+        self.gateways.append(gateway)
+        self.wait_status("x", lambda s: s["connected"])
+        # The old session's QUIT goes unanswered (2 s): it ends after the
+        # new one opened.
+        old.process.process.send_signal(signal.SIGSTOP)
+        gateway.write_agents("")
+        gateway.signal(signal.SIGHUP)
+        gateway.wait_log("agent x removed")
+        gateway.write_agents("x 127.0.0.1:%d\n" % new.port)
+        gateway.signal(signal.SIGHUP)
+        gateway.wait_log("agent x: session open", count=2)
+        gateway.wait_log("no answer to QUIT")
+        time.sleep(0.5)
+        self.assertTrue(self.status("x")["connected"])
 
     def test_sigterm_sends_quit_to_every_agent_and_exits_0(self):
         agents = [Agent(self, "a%d" % n, [b"S%d" % n]) for n in (1, 2)]

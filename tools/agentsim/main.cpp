@@ -45,7 +45,8 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    if (agents < 1 || commitMs < 0 || agentsFile.empty()) {
+    // An option without its value (an odd count) is a usage error too.
+    if (argc % 2 == 0 || agents < 1 || commitMs < 0 || agentsFile.empty()) {
         std::fprintf(stderr,
                      "usage: agentsim --agents N --commit-ms MS --agents-file FILE "
                      "[--name PREFIX]\n");

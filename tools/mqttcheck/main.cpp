@@ -86,9 +86,10 @@ private:
         std::string error;
         MqttLink::Ticket ticket = link_->publish(
             topic, payload, verb == "retain",
-            [number](bool confirmed, const std::string& why) {
-                say(confirmed ? "confirmed " + std::to_string(number)
-                              : "failed " + std::to_string(number) + " " + why);
+            [number](MqttLink::Outcome outcome, const std::string& why) {
+                say(outcome == MqttLink::Outcome::confirmed
+                        ? "confirmed " + std::to_string(number)
+                        : "failed " + std::to_string(number) + " " + why);
             },
             &error);
         say(ticket != 0 ? "sent " + std::to_string(number)
@@ -125,8 +126,9 @@ int main(int argc, char** argv) {
             settings.caFile = value;
         } else if (option == "--client-id") {
             settings.clientId = value;
-        } else if (option == "--log-level") {
-            setLogLevel(std::stoi(value));
+        } else if (option == "--log-level" && value.size() == 1 && value[0] >= '0' &&
+                   value[0] <= '4') {
+            setLogLevel(value[0] - '0');
         } else {
             std::fprintf(stderr, "mqttcheck: bad option %s %s %s\n", option.c_str(), value.c_str(),
                          error.c_str());

@@ -27,37 +27,14 @@ long long millisOf(Millis length) { return static_cast<long long>(length.count()
 
 }  // namespace
 
-const char* stateName(AgentState state) {
-    switch (state) {
-        case AgentState::waiting:
-            return "waiting";
-        case AgentState::connecting:
-            return "connecting";
-        case AgentState::handshaking:
-            return "handshaking";
-        case AgentState::idle:
-            return "idle";
-        case AgentState::noop:
-            return "noop";
-        case AgentState::probing:
-            return "probing";
-        case AgentState::publishing:
-            return "publishing";
-        case AgentState::quitting:
-            return "quitting";
-        case AgentState::closed:
-            return "closed";
-    }
-    return "?";
-}
-
 AgentSession::AgentSession(AgentContext& context, const AgentEntry& entry)
     : context_(context),
       entry_(entry),
       endpoint_{entry.name, entry.host, entry.port},
       scanTopic_(scanTopic(context.topicPrefix, entry.name)),
       actTimer_(context.loop.timers(), [this] { onActTimer(); }),
-      deadline_(context.loop.timers(), [this] { onDeadline(); }) {}
+      deadline_(context.loop.timers(), [this] { onDeadline(); }),
+      slotTimer_(context.loop.timers(), [this] { releaseDialSlot(); }) {}
 
 AgentSession::~AgentSession() {
     if (lookUp_ != 0) context_.resolver.cancel(lookUp_);
@@ -76,13 +53,19 @@ void AgentSession::start(Millis spread) {
 
 void AgentSession::dial() {
     if (stopping_) return;
-    if (context_.takeDialSlot(dialPlace_, [this] {
-            holdsDialSlot_ = true;
-            connectNow();
-        })) {
+    auto start = [this] {
         holdsDialSlot_ = true;
+        slotTimer_.start(kDialSlotHold);
         connectNow();
-    }
+    };
+    if (context_.takeDialSlot(dialPlace_, start, lastDialOpened_)) start();
+}
+
+void AgentSession::releaseDialSlot() {
+    slotTimer_.stop();
+    if (!holdsDialSlot_) return;
+    holdsDialSlot_ = false;
+    context_.releaseDialSlot();
 }
 
 void AgentSession::connectNow() {
@@ -183,6 +166,8 @@ void AgentSession::onBytes(const char* data, size_t size) {
 }
 
 void AgentSession::feedHandshake(const char* data, size_t size) {
+    // The agent is there: its slot may serve another dial.
+    releaseDialSlot();
     std::string toSend;
     size_t consumed = 0;
     peer::PeerHandshake::Stage stage = handshake_->feed(data, size, consumed, toSend);
@@ -212,6 +197,10 @@ void AgentSession::feedHandshake(const char* data, size_t size) {
 }
 
 void AgentSession::feedExchange(const char* data, size_t size) {
+    if (state_ == AgentState::probing && !answerBegun_) {
+        answerBegun_ = true;
+        answerBegan_ = context_.loop.timers().now();
+    }
     size_t consumed = 0;
     peer::CommandExchange::Result result = exchange_->feed(data, size, consumed);
     if (result == peer::CommandExchange::Result::malformed) {
@@ -232,21 +221,15 @@ void AgentSession::sessionUp() {
     handshake_.reset();
     deadline_.stop();
     actTimer_.stop();
-    if (holdsDialSlot_) {
-        holdsDialSlot_ = false;
-        context_.releaseDialSlot();
-    }
-    backoff_.reset();
+    releaseDialSlot();
     lastDialFailure_.clear();
+    lastDialOpened_ = true;
+    sessionOpened_ = context_.loop.timers().now();
     logLine(LogLevel::info, "agent %s: session open at %s", entry_.name.c_str(),
             entry_.address().c_str());
     setStatus(true, "");
     state_ = AgentState::idle;
     lastCommand_ = context_.loop.timers().now();
-    if (stopping_) {
-        quit();
-        return;
-    }
     // Scans queued while no session was open go out now.
     wantProbe();
 }
@@ -324,6 +307,7 @@ void AgentSession::sendCommand(const char* word, AgentState next) {
     exchange_->begin(word, "", frameBytes);
     command_ = word;
     state_ = next;
+    answerBegun_ = false;
     actTimer_.stop();
     lastCommand_ = context_.loop.timers().now();
     deadline_.start(next == AgentState::quitting ? kQuitWait : kAnswerTimeout);
@@ -359,24 +343,35 @@ void AgentSession::commandDone() {
 
 void AgentSession::answerRead(const std::string& answer) {
     std::vector<std::string> scans = peer::splitProbeAnswer(answer);
-    answerWellFilled_ = answer.size() >= kWellFilledAnswer;
+    // Any answer with scans may have left some behind (the next did not
+    // fit): the next probe goes at once; an empty one waits the interval.
+    answerHadScans_ = !scans.empty();
     if (scans.empty()) {
         answerDelivered();
+        return;
+    }
+    Millis left =
+        kPublishWait - std::chrono::ceil<Millis>(context_.loop.timers().now() - answerBegan_);
+    if (left <= Millis(0)) {
+        // Scans published now could not be acknowledged in time: they
+        // would only come twice.
+        fail(
+            formatText("the answer took %lld ms or more to come in whole", millisOf(kPublishWait)));
         return;
     }
     state_ = AgentState::publishing;
     ++answerNumber_;
     unconfirmed_ = scans.size();
     tickets_.clear();
-    deadline_.start(kPublishWait);
+    deadline_.start(left);
     SystemTime received = std::chrono::system_clock::now();
     const uint64_t number = answerNumber_;
     for (const std::string& scan : scans) {
         std::string error;
         MqttLink::Ticket ticket = context_.link.publish(
             scanTopic_, scanPayload(endpoint_, received, scan), false,
-            [this, number](bool confirmed, const std::string& why) {
-                scanConfirmed(number, confirmed, why);
+            [this, number](MqttLink::Outcome outcome, const std::string& why) {
+                scanConfirmed(number, outcome, why);
             },
             &error);
         // The link may have failed this answer inside publish already.
@@ -389,12 +384,15 @@ void AgentSession::answerRead(const std::string& answer) {
     }
 }
 
-void AgentSession::scanConfirmed(uint64_t answer, bool confirmed, const std::string& error) {
+void AgentSession::scanConfirmed(uint64_t answer, MqttLink::Outcome outcome,
+                                 const std::string& error) {
+    if (outcome == MqttLink::Outcome::refused) context_.scanRefused(error);
     if (state_ != AgentState::publishing || answer != answerNumber_) return;
-    if (!confirmed) {
+    if (outcome != MqttLink::Outcome::confirmed) {
         fail("the broker did not take a scan: " + error);
         return;
     }
+    context_.scanTaken();
     if (--unconfirmed_ == 0) {
         tickets_.clear();
         answerDelivered();
@@ -408,7 +406,7 @@ void AgentSession::answerDelivered() {
     if (!send(std::string(1, kAck))) return;
     probing_ = false;
     context_.probeEnded();
-    backToIdle(answerWellFilled_ ? Millis(0) : context_.interval);
+    backToIdle(answerHadScans_ ? Millis(0) : context_.interval);
 }
 
 void AgentSession::backToIdle(Millis nextProbe) {
@@ -520,10 +518,8 @@ void AgentSession::fail(const std::string& reason, bool closedByAgent) {
     probePlace_.leave();
     dialPlace_.leave();
     probeWanted_ = false;
-    if (holdsDialSlot_) {
-        holdsDialSlot_ = false;
-        context_.releaseDialSlot();
-    }
+    releaseDialSlot();
+    if (!wasOpen) lastDialOpened_ = false;
     if (probing_) {
         probing_ = false;
         context_.probeEnded();
@@ -535,10 +531,11 @@ void AgentSession::fail(const std::string& reason, bool closedByAgent) {
         return;
     }
     state_ = AgentState::waiting;
+    bool proven = wasOpen && context_.loop.timers().now() - sessionOpened_ >= kSessionProven;
+    if (proven) backoff_.reset();
     Millis pause = backoff_.next(context_.jitter);
     if (wasOpen) {
-        logLine(LogLevel::info, "agent %s: session ended: %s; dialling again in %lld ms",
-                entry_.name.c_str(), reason.c_str(), millisOf(pause));
+        logSessionEnd(reason, proven, pause);
         if (closedByAgent) noteReplaced();
     } else {
         // An agent that stays away writes one line, not one per try.
@@ -551,8 +548,29 @@ void AgentSession::fail(const std::string& reason, bool closedByAgent) {
     actTimer_.start(pause);
 }
 
-// The agent closes a session only when a new connection replaces it (or
-// when it ends): many of them mean another peer polls this agent.
+// A session that ends for a new reason, or after it proved itself, writes
+// the usual line; short sessions that keep ending the same way write one
+// warning, then only debug lines.
+void AgentSession::logSessionEnd(const std::string& reason, bool proven, Millis pause) {
+    if (proven || reason != lastEndReason_) {
+        logLine(LogLevel::info, "agent %s: session ended: %s; dialling again in %lld ms",
+                entry_.name.c_str(), reason.c_str(), millisOf(pause));
+        endWarned_ = false;
+    } else if (!endWarned_) {
+        logLine(LogLevel::warning,
+                "agent %s: sessions keep ending soon after they open: %s; dialling again in "
+                "%lld ms, with longer pauses while it goes on",
+                entry_.name.c_str(), reason.c_str(), millisOf(pause));
+        endWarned_ = true;
+    } else {
+        logLine(LogLevel::debug, "agent %s: session ended: %s; dialling again in %lld ms",
+                entry_.name.c_str(), reason.c_str(), millisOf(pause));
+    }
+    lastEndReason_ = proven ? std::string() : reason;
+}
+
+// The agent closes a session when a new connection replaces it, or when it
+// ends or restarts: many of them mean another peer polls this agent.
 void AgentSession::noteReplaced() {
     Clock::time_point now = context_.loop.timers().now();
     replaced_.push_back(now);
@@ -565,8 +583,8 @@ void AgentSession::noteReplaced() {
     lastReplacedWarning_ = now;
     logLine(LogLevel::warning,
             "agent %s at %s closed our session %zu times within %lld s: another peer (a second "
-            "gateway, a cncpeer) seems to connect to it and replace us; list each agent in one "
-            "gateway only",
+            "gateway, a cncpeer) seems to connect to it and replace us, or the agent restarted; "
+            "list each agent in one gateway only",
             entry_.name.c_str(), entry_.address().c_str(), replaced_.size(),
             millisOf(kReplacedWindow) / 1000);
 }
@@ -635,7 +653,7 @@ void AgentSession::publishStatus() {
     // publishes the current one again.
     if (context_.link.publish(
             agentStatusTopic(context_.topicPrefix, entry_.name), agentStatusPayload(status_), true,
-            [](bool, const std::string&) {}, &error) == 0) {
+            [](MqttLink::Outcome, const std::string&) {}, &error) == 0) {
         logLine(LogLevel::debug, "agent %s: status not published: %s", entry_.name.c_str(),
                 error.c_str());
     }

@@ -11,7 +11,9 @@
 //
 //  1. The acknowledgement of an answer with scans is written only once the
 //     broker has confirmed every scan of it (PUBACK with a success code), and
-//     never later than kPublishWait after the answer was read. When the wait
+//     never later than kPublishWait after the answer's first byte came: the
+//     agent's wait runs from when it wrote the answer, and a long answer may
+//     take a while to come in whole. When the wait
 //     runs out, a scan is refused or the broker connection is lost, the
 //     session is closed without the acknowledgement: the agent keeps the
 //     scans and hands them over again, in order, in the next session. (The
@@ -27,9 +29,13 @@
 //     arrive in order; an answer handed over again is handed over whole.
 //  5. Each agent backs off on its own (kFirstAgentRetry doubling to
 //     kMaxAgentRetry, drawn from the upper half of the step), so a dead agent
-//     slows no other; the first dials of a start are spread over up to
-//     kStartSpread, and at most kMaxDialsAtOnce dials and handshakes run at
-//     the same time.
+//     slows no other. The back-off starts again from kFirstAgentRetry only
+//     after a session stayed open kSessionProven: a session that ends soon
+//     after it opened (another peer replaces it, the broker refuses its
+//     scans, the agent breaks after the handshake) is no success, and must
+//     not bring a redial every 250 ms. The first dials of a start are spread over up to
+//     kStartSpread, and at most kMaxDialsAtOnce dials hold a slot at the
+//     same time, each until the agent's first byte or kDialSlotHold.
 //  6. The retained status changes when the session comes up or goes down,
 //     and when the reason it is down changes; not on every failed retry.
 //  7. A session that was open and that the agent closes counts as replaced
@@ -50,7 +56,7 @@
 //   probing      empty answer            -> idle         acknowledge; next probe in interval
 //   probing      answer with scans       -> publishing   each scan QoS 1 [kPublishWait]
 //   publishing   every scan confirmed    -> idle         acknowledge; next probe in interval
-//                                                        (at once after a well-filled answer)
+//                                                        (at once after an answer with scans)
 //   publishing   refused, lost, time-out fail            no acknowledgement
 //   any open     closed by the agent, read error, bad bytes, time-out: fail
 //   stop: waiting, connecting, handshaking -> closed at once; idle -> quitting (QUIT
@@ -87,9 +93,9 @@ constexpr Millis kStartSpread{5000};
 constexpr std::chrono::microseconds kStartSpreadPerAgent{500};
 constexpr int kReplacedWarning = 3;
 constexpr Millis kReplacedWindow{60000};
-// An answer at least this long may have left scans behind in the agent
-// (they did not fit): the next probe goes at once.
-constexpr size_t kWellFilledAnswer = 1024;
+// A session open this long counts as a success: the back-off starts again,
+// and the way it ended is logged as news.
+constexpr Millis kSessionProven{30000};
 
 enum class AgentState {
     waiting,
@@ -102,7 +108,6 @@ enum class AgentState {
     quitting,
     closed
 };
-const char* stateName(AgentState state);
 
 class AgentSession {
 public:
@@ -120,10 +125,7 @@ public:
     // The broker is back: publish the current status again, retained.
     void brokerConnected();
 
-    const AgentEntry& entry() const { return entry_; }
     AgentState state() const { return state_; }
-    const SessionStatus& status() const { return status_; }
-    bool hasStatus() const { return hasStatus_; }
 
 private:
     void dial();
@@ -131,6 +133,7 @@ private:
     void connectTo(in_addr address);
     void onSocket(uint32_t events);
     void onConnected();
+    void releaseDialSlot();
     void onBytes(const char* data, size_t size);
     void feedHandshake(const char* data, size_t size);
     void feedExchange(const char* data, size_t size);
@@ -142,7 +145,7 @@ private:
     void sendCommand(const char* word, AgentState next);
     void commandDone();
     void answerRead(const std::string& answer);
-    void scanConfirmed(uint64_t answer, bool confirmed, const std::string& error);
+    void scanConfirmed(uint64_t answer, MqttLink::Outcome outcome, const std::string& error);
     void answerDelivered();
     void backToIdle(Millis nextProbe);
     void scheduleNext();
@@ -152,6 +155,7 @@ private:
     void fail(const std::string& reason, bool closedByAgent = false);
     void closeSocket();
     void finishStop();
+    void logSessionEnd(const std::string& reason, bool proven, Millis pause);
     void noteReplaced();
     void setStatus(bool connected, const std::string& error);
     void publishStatus();
@@ -170,8 +174,9 @@ private:
     QueuePlace dialPlace_;
     QueuePlace probePlace_;
     Backoff backoff_{kFirstAgentRetry, kMaxAgentRetry};
-    Timer actTimer_;  // the next dial, command or end of an announcement
-    Timer deadline_;  // the time-out of the current step
+    Timer actTimer_;   // the next dial, command or end of an announcement
+    Timer deadline_;   // the time-out of the current step
+    Timer slotTimer_;  // the end of the dial slot's hold
     std::unique_ptr<peer::PeerHandshake> handshake_;
     std::unique_ptr<peer::CommandExchange> exchange_;
     peer::Key key_{};
@@ -179,15 +184,21 @@ private:
     bool probeWanted_ = false;
     Clock::time_point lastCommand_;
     Clock::time_point nextProbe_;
+    Clock::time_point answerBegan_;  // the first byte after the PRBE
+    bool answerBegun_ = false;
     // The answer being published: its number, scans not yet confirmed,
-    // their tickets, and whether it was well filled.
+    // their tickets, and whether it held any.
     uint64_t answerNumber_ = 0;
     size_t unconfirmed_ = 0;
     std::vector<MqttLink::Ticket> tickets_;
-    bool answerWellFilled_ = false;
+    bool answerHadScans_ = false;
     SessionStatus status_;
     bool hasStatus_ = false;
     std::string lastDialFailure_;
+    bool lastDialOpened_ = false;  // the last dial ended in an open session
+    Clock::time_point sessionOpened_{};
+    std::string lastEndReason_;  // of the last session that ended soon
+    bool endWarned_ = false;     // its repeats were warned about once
     std::deque<Clock::time_point> replaced_;
     Clock::time_point lastReplacedWarning_{};
     bool stopping_ = false;

@@ -1,12 +1,44 @@
 #include "gateway.h"
 
 #include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include <memory>
+#include <utility>
 
 #include "log.h"
 
 namespace vxgate {
 
 namespace {
+
+// Descriptors besides one per agent: the broker's socket, epoll, signals,
+// the name look-up, standard streams, and room for a reconnect.
+constexpr rlim_t kReservedDescriptors = 32;
+
+// Raises the soft descriptor limit to the hard one; warns when the agents
+// would not all get a socket, which would leave dials and the broker's
+// reconnect fighting over the last ones.
+void checkDescriptors(size_t agents) {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+    if (limit.rlim_cur < limit.rlim_max) {
+        rlimit raised = limit;
+        raised.rlim_cur = limit.rlim_max;
+        if (setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+    }
+    if (limit.rlim_cur != RLIM_INFINITY && agents + kReservedDescriptors > limit.rlim_cur) {
+        logLine(LogLevel::warning,
+                "%zu agents need some %zu descriptors, but the limit is %llu: raise it "
+                "(LimitNOFILE, ulimit -n)",
+                agents, agents + static_cast<size_t>(kReservedDescriptors),
+                static_cast<unsigned long long>(limit.rlim_cur));
+    }
+}
 
 // The first dials of many agents are spread out; a few start at once.
 Millis startSpread(size_t agents) {
@@ -30,13 +62,14 @@ Gateway::Gateway(const Options& options)
                               agentsToStop_);
                       agentsStopped();
                   }),
-      stopWait_(loop_.timers(), [this] { disconnect(); }) {}
+      stopWait_(loop_.timers(), [this] { disconnect(false); }) {}
 
 // Sessions go before the context and the link they use.
 Gateway::~Gateway() {
     sessions_.clear();
     ending_.clear();
     context_.reset();
+    link_.reset();  // before the resolver it may use
 }
 
 bool Gateway::startUp(int* exitStatus) {
@@ -63,6 +96,18 @@ bool Gateway::startUp(int* exitStatus) {
     settings.caFile = options_.caFile;
     settings.certFile = options_.certFile;
     settings.keyFile = options_.keyFile;
+    // Named one by one: libmosquitto says only "invalid arguments".
+    const std::pair<const char*, const std::string*> tlsFiles[] = {
+        {"CA file", &settings.caFile},
+        {"certificate file", &settings.certFile},
+        {"key file", &settings.keyFile}};
+    for (const auto& file : tlsFiles) {
+        if (!file.second->empty() && access(file.second->c_str(), R_OK) != 0) {
+            logLine(LogLevel::error, "cannot read the %s %s: %s", file.first, file.second->c_str(),
+                    std::strerror(errno));
+            return false;
+        }
+    }
     settings.willTopic = gatewayStatusTopic(options_.topicPrefix, options_.clientId);
     settings.willPayload = gatewayWillPayload();
 
@@ -95,12 +140,15 @@ bool Gateway::startUp(int* exitStatus) {
         *exitStatus = kExitFailure;
         return false;
     }
+    link_->useResolver(resolver_);
     context_ = std::make_unique<AgentContext>(loop_, *link_, resolver_, jitter_,
                                               options_.topicPrefix, Millis(options_.intervalMs));
     if (!link_->start(&error)) {
         logLine(LogLevel::error, "%s", error.c_str());
+        *exitStatus = kExitFailure;
         return false;
     }
+    checkDescriptors(agents_.size());
     for (const AgentEntry& agent : agents_) startSession(agent, startSpread(agents_.size()));
     return true;
 }
@@ -157,8 +205,11 @@ void Gateway::reload() {
         if (found == sessions_.end()) continue;
         std::unique_ptr<AgentSession> session = std::move(found->second);
         sessions_.erase(found);
-        // Cleared once the session has ended, so that it cannot come after.
-        endSession(std::move(session), [this, name = agent.name] { clearStatus(name); });
+        // Cleared once the session has ended, so that it cannot come after;
+        // not when the agent was added again meanwhile: the status is its.
+        endSession(std::move(session), [this, name = agent.name] {
+            if (sessions_.count(name) == 0 && !stopping_) clearStatus(name);
+        });
     }
     for (const AgentEntry& agent : diff.changed) {
         logLine(LogLevel::info, "agent %s moved to %s", agent.name.c_str(),
@@ -199,7 +250,7 @@ void Gateway::publishGatewayStatus() {
     // Not confirmed: the next connection publishes it again anyway.
     if (link_->publish(
             topic, gatewayStatusPayload(status, agents_.size()), true,
-            [](bool, const std::string&) {}, &error) == 0) {
+            [](MqttLink::Outcome, const std::string&) {}, &error) == 0) {
         logLine(LogLevel::debug, "gateway status not published: %s", error.c_str());
     }
 }
@@ -209,8 +260,8 @@ void Gateway::publishGatewayStatus() {
 void Gateway::clearStatus(const std::string& agent) {
     statusToClear_.insert(agent);
     std::string error;
-    auto done = [this, agent](bool confirmed, const std::string& why) {
-        if (confirmed) {
+    auto done = [this, agent](MqttLink::Outcome outcome, const std::string& why) {
+        if (outcome == MqttLink::Outcome::confirmed) {
             statusToClear_.erase(agent);
         } else {
             logLine(LogLevel::warning, "status of removed agent %s not cleared: %s", agent.c_str(),
@@ -240,7 +291,7 @@ void Gateway::beginStop() {
 }
 
 // Every session has ended (or the wait ran out): the statuses say so, the
-// gateway's last.
+// gateway's first, as readers look at it first.
 void Gateway::agentsStopped() {
     agentsWait_.stop();
     agentsToStop_ = 0;
@@ -250,35 +301,45 @@ void Gateway::agentsStopped() {
     stopped.connected = false;
     stopped.since = std::chrono::system_clock::now();
     stopped.error = kGatewayStopped;
-    std::string ignored;
-    for (auto& entry : sessions_) {
-        link_->publish(
-            agentStatusTopic(options_.topicPrefix, entry.first), agentStatusPayload(stopped), true,
-            [](bool, const std::string&) {}, &ignored);
-    }
-    SessionStatus status;
-    status.connected = false;
-    status.since = std::chrono::system_clock::now();
-    status.error = kGatewayStopped;
+    // Disconnects once the broker has answered every one of them.
+    auto unanswered = std::make_shared<int>(0);
+    auto answered = [this, unanswered](MqttLink::Outcome, const std::string&) {
+        if (--*unanswered == 0) disconnect(true);
+    };
     std::string error;
-    MqttLink::Ticket ticket = link_->publish(
-        gatewayStatusTopic(options_.topicPrefix, options_.clientId),
-        gatewayStatusPayload(status, agents_.size()), true,
-        [this](bool, const std::string&) { disconnect(); }, &error);
-    if (ticket == 0) {
+    if (link_->publish(gatewayStatusTopic(options_.topicPrefix, options_.clientId),
+                       gatewayStatusPayload(stopped, agents_.size()), true, answered,
+                       &error) == 0) {
         logLine(LogLevel::debug, "gateway status not published: %s", error.c_str());
-        disconnect();
+        disconnect(true);
         return;
+    }
+    ++*unanswered;
+    for (auto& entry : sessions_) {
+        if (link_->publish(agentStatusTopic(options_.topicPrefix, entry.first),
+                           agentStatusPayload(stopped), true, answered, &error) != 0) {
+            ++*unanswered;
+        }
     }
     stopWait_.start(kStopStatusWait);
 }
 
-// After the last status, or when the broker did not confirm it in time.
-void Gateway::disconnect() {
+// After the last status (graceful: no will), or when the broker did not
+// confirm it in time: then the goodbye asks the broker to publish the will,
+// so that the gateway's retained status cannot stay "connected" when the
+// "stopped" one did not get through.
+void Gateway::disconnect(bool confirmed) {
     if (disconnecting_) return;
     disconnecting_ = true;
     stopWait_.stop();
-    link_->stop(kStopDisconnectWait, [this] { loop_.stop(); });
+    if (!confirmed) {
+        logLine(LogLevel::warning,
+                "the broker did not confirm the stopped statuses in %lld ms: leaving with the "
+                "last will",
+                static_cast<long long>(kStopStatusWait.count()));
+    }
+    link_->stop(
+        kStopDisconnectWait, [this] { loop_.stop(); }, !confirmed);
 }
 
 }  // namespace vxgate

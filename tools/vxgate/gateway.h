@@ -12,9 +12,9 @@
 //   alone; a removed agent's retained status is cleared; a malformed file
 //   keeps the old list and logs why.
 // - SIGTERM, SIGINT: QUIT to every agent (a session that publishes an
-//   answer finishes it first), each agent's status and the gateway's own say
-//   the gateway stopped, the broker connection ends with a DISCONNECT (so no
-//   will), exit status 0.
+//   answer finishes it first), the gateway's status and each agent's say the
+//   gateway stopped, the broker connection ends with a DISCONNECT (no will
+//   when the broker confirmed them, else the will), exit status 0.
 #include <list>
 #include <map>
 #include <memory>
@@ -61,7 +61,7 @@ private:
     void endSession(std::unique_ptr<AgentSession> session, std::function<void()> then);
     void beginStop();
     void agentsStopped();
-    void disconnect();
+    void disconnect(bool confirmed);
 
     Options options_;
     EventLoop loop_;

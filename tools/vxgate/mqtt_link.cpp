@@ -3,6 +3,8 @@
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
 
+#include <arpa/inet.h>
+
 #include <cerrno>
 #include <cstring>
 
@@ -72,8 +74,10 @@ MqttLink::MqttLink(EventLoop& loop, Jitter& jitter, MqttSettings settings, Liste
       retryTimer_(loop.timers(), [this] { attempt(); }),
       connectTimer_(loop.timers(),
                     [this] {
+                        bool lookingUp = lookUp_ != 0;
                         destroyClient();
-                        retryLater("the broker did not answer the CONNECT in time");
+                        retryLater(lookingUp ? "no address for its host name in time"
+                                             : "the broker did not answer the CONNECT in time");
                     }),
       miscTimer_(loop.timers(), [this] { onMiscTimer(); }),
       stopTimer_(loop.timers(), [this] { finishStop(); }) {
@@ -121,9 +125,12 @@ bool MqttLink::makeClient(std::string* error) {
         const char* key = settings_.keyFile.empty() ? nullptr : settings_.keyFile.c_str();
         if (!settings_.caFile.empty()) {
             rc = mosquitto_tls_set(client_, settings_.caFile.c_str(), nullptr, cert, key, nullptr);
-            // libmosquitto says "invalid arguments" for a CA file it cannot open.
+            // The files were found readable at start: "invalid arguments"
+            // now means one that is not what it should be.
             if (rc == MOSQ_ERR_INVAL) {
-                *error = "cannot read the CA file " + settings_.caFile;
+                *error = "cannot use the CA file " + settings_.caFile +
+                         (cert != nullptr ? " with the certificate " + settings_.certFile : "") +
+                         ": not readable, or not PEM";
                 destroyClient();
                 return false;
             }
@@ -143,6 +150,10 @@ bool MqttLink::makeClient(std::string* error) {
 }
 
 void MqttLink::destroyClient() {
+    if (lookUp_ != 0) {
+        resolver_->cancel(lookUp_);
+        lookUp_ = 0;
+    }
     connectTimer_.stop();
     miscTimer_.stop();
     if (watch_ != 0) {
@@ -162,7 +173,8 @@ void MqttLink::destroyClient() {
     sendOrder_.clear();
     events_.clear();
     for (auto& entry : failed) {
-        if (entry.second.done) entry.second.done(false, "the connection to the broker was lost");
+        if (entry.second.done)
+            entry.second.done(Outcome::lost, "the connection to the broker was lost");
     }
 }
 
@@ -176,6 +188,30 @@ bool MqttLink::start(std::string* error) {
 }
 
 void MqttLink::attempt() {
+    const std::string& host = settings_.broker.host;
+    in6_addr numeric{};
+    if (resolver_ == nullptr || inet_pton(AF_INET, host.c_str(), &numeric) == 1 ||
+        inet_pton(AF_INET6, host.c_str(), &numeric) == 1) {
+        connectTo(host);
+        return;
+    }
+    state_ = State::connecting;
+    connectTimer_.start(kBrokerConnectTimeout);
+    lookUp_ = resolver_->lookUp(host, [this](bool ok, in_addr found, const std::string& error) {
+        lookUp_ = 0;
+        connectTimer_.stop();
+        if (!ok) {
+            retryLater("cannot look up " + settings_.broker.host + ": " + error);
+            return;
+        }
+        char text[INET_ADDRSTRLEN] = {};
+        inet_ntop(AF_INET, &found, text, sizeof text);
+        // TLS checks the name against the certificate: it must go to libmosquitto.
+        connectTo(settings_.broker.tls ? settings_.broker.host : std::string(text));
+    });
+}
+
+void MqttLink::connectTo(const std::string& host) {
     std::string error;
     if (!makeClient(&error)) {
         retryLater(error);
@@ -183,7 +219,7 @@ void MqttLink::attempt() {
     }
     lastLibraryError_.clear();
     state_ = State::connecting;
-    int rc = mosquitto_connect_async(client_, settings_.broker.host.c_str(), settings_.broker.port,
+    int rc = mosquitto_connect_async(client_, host.c_str(), settings_.broker.port,
                                      settings_.keepAliveSeconds);
     if (rc != MOSQ_ERR_SUCCESS) {
         std::string reason = mosquitto_strerror(rc);
@@ -293,10 +329,10 @@ void MqttLink::handle(const Event& event) {
             // exceeded, ...); below are successes ("no matching subscribers"
             // included: the broker has it).
             if (event.code < 0x80) {
-                pending.done(true, "");
+                pending.done(Outcome::confirmed, "");
             } else {
-                pending.done(false, std::string("the broker refused it: ") +
-                                        mosquitto_reason_string(event.code));
+                pending.done(Outcome::refused, std::string("the broker refused it: ") +
+                                                   mosquitto_reason_string(event.code));
             }
             return;
         }
@@ -374,7 +410,7 @@ MqttLink::Ticket MqttLink::publish(const std::string& topic, const std::string& 
         // again, so its confirmation can no longer be told apart.
         Completion old = std::move(clash->second.done);
         pending_.erase(clash);
-        if (old) old(false, "no confirmation from the broker");
+        if (old) old(Outcome::lost, "no confirmation from the broker");
     }
     pending_[mid] = Pending{ticket, std::move(done)};
     sendOrder_.push_back({mid, ticket, loop_.timers().now()});
@@ -399,7 +435,7 @@ std::optional<Clock::time_point> MqttLink::oldestUnconfirmed() {
     return std::nullopt;
 }
 
-void MqttLink::stop(Millis timeout, std::function<void()> done) {
+void MqttLink::stop(Millis timeout, std::function<void()> done, bool withWill) {
     stopDone_ = std::move(done);
     retryTimer_.stop();
     if (state_ != State::connected || client_ == nullptr) {
@@ -409,7 +445,9 @@ void MqttLink::stop(Millis timeout, std::function<void()> done) {
     }
     state_ = State::stopping;
     stopTimer_.start(timeout);
-    int rc = mosquitto_disconnect(client_);
+    int rc = withWill && mqtt5_
+                 ? mosquitto_disconnect_v5(client_, MQTT_RC_DISCONNECT_WITH_WILL_MSG, nullptr)
+                 : mosquitto_disconnect(client_);
     if (rc != MOSQ_ERR_SUCCESS) {
         logLine(LogLevel::warning, "cannot say goodbye to the broker: %s", mosquitto_strerror(rc));
         destroyClient();

@@ -9,6 +9,13 @@
 // its PUBACK says whether the broker took the message: under MQTT 3.1.1 a
 // broker that refuses a publish (an ACL) still confirms it.
 //
+// A broker given by host name is looked up through the gateway's resolver
+// (c-ares, on the loop) before each try: libmosquitto's own look-up blocks,
+// and a slow name server would freeze every agent session meanwhile. An
+// mqtt:// connection then goes to the address found; an mqtts://
+// connection is given the name, which libmosquitto checks against the
+// broker's certificate, right after the look-up found it.
+//
 // Each connection uses a new libmosquitto client. libmosquitto would send
 // the messages of a lost connection again on the next one; the gateway
 // instead fails them at once, so their agents keep their scans and hand them
@@ -23,6 +30,7 @@
 #include "backoff.h"
 #include "event_loop.h"
 #include "options.h"
+#include "resolver.h"
 
 struct mosquitto;
 
@@ -60,9 +68,11 @@ public:
         // tries, nor after stop()).
         std::function<void(const std::string& reason)> lost;
     };
-    // confirmed: the broker took the message (PUBACK with a success code).
-    // Otherwise error says why not: refused, or the connection was lost.
-    using Completion = std::function<void(bool confirmed, const std::string& error)>;
+    // confirmed: the broker took the message (PUBACK with a success code);
+    // refused: its PUBACK said no (an ACL, a quota); lost: no confirmation
+    // will come (the connection was lost). error says why it was not taken.
+    enum class Outcome { confirmed, refused, lost };
+    using Completion = std::function<void(Outcome outcome, const std::string& error)>;
     using Ticket = uint64_t;
 
     MqttLink(EventLoop& loop, Jitter& jitter, MqttSettings settings, Listener listener);
@@ -75,8 +85,16 @@ public:
     // link reconnects by itself. False with the reason in *error when the
     // settings cannot work.
     bool start(std::string* error);
+    // Host names are looked up through resolver from now on (it must
+    // outlive the link); without one, libmosquitto looks them up itself.
+    void useResolver(Resolver& resolver) { resolver_ = &resolver; }
 
     bool connected() const { return state_ == State::connected; }
+    // Gives up a connection that is up (a broker that stopped confirming):
+    // as if it were lost, with reason; the link connects again by itself.
+    void drop(const std::string& reason) {
+        if (state_ == State::connected) connectionEnded(reason);
+    }
 
     // Publishes at QoS 1. done runs exactly once, later, from the loop. When
     // the message cannot go out now (not connected, too many unconfirmed,
@@ -95,9 +113,11 @@ public:
     std::optional<Clock::time_point> oldestUnconfirmed();
 
     // Ends the connection with a DISCONNECT (so the broker does not publish
-    // the will) and stops reconnecting; done runs once it is closed, or after
-    // timeout at most.
-    void stop(Millis timeout, std::function<void()> done);
+    // the will, unless withWill asks it to: MQTT 5 only) and stops
+    // reconnecting; done runs once it is closed, or after timeout at most. A
+    // connection still being made is closed at once, which may bring the
+    // will.
+    void stop(Millis timeout, std::function<void()> done, bool withWill = false);
 
 private:
     enum class State { idle, waiting, connecting, connected, stopping, stopped };
@@ -119,6 +139,7 @@ private:
     bool makeClient(std::string* error);
     void destroyClient();
     void attempt();
+    void connectTo(const std::string& host);
     void settle();
     void handle(const Event& event);
     void connectionEnded(const std::string& reason);
@@ -130,6 +151,8 @@ private:
 
     EventLoop& loop_;
     Jitter& jitter_;
+    Resolver* resolver_ = nullptr;
+    Resolver::Request lookUp_ = 0;  // the broker's host name being looked up
     MqttSettings settings_;
     Listener listener_;
     mosquitto* client_ = nullptr;

@@ -61,6 +61,15 @@ bool Resolver::start(Sources sources, std::string* error) {
     return true;
 }
 
+bool Resolver::useServers(const std::string& servers, std::string* error) {
+    int rc = ares_set_servers_ports_csv(channel_, servers.c_str());
+    if (rc != ARES_SUCCESS) {
+        *error = std::string("cannot use the name servers ") + servers + ": " + ares_strerror(rc);
+        return false;
+    }
+    return true;
+}
+
 Resolver::Request Resolver::lookUp(const std::string& name, Done done) {
     Request request = next_++;
     pending_[request] = std::move(done);

@@ -36,6 +36,8 @@ public:
     // filesOnly looks in /etc/hosts alone (for tests: no query leaves the
     // machine). False with the reason in *error.
     bool start(Sources sources, std::string* error);
+    // Asks only these name servers ("127.0.0.1:5353,..."), for tests.
+    bool useServers(const std::string& servers, std::string* error);
 
     // Starts a look-up of the name; done runs once, later, from the loop,
     // unless the request is cancelled first.

@@ -30,7 +30,6 @@ public:
     void start(Millis delay);
     void stop();
     bool running() const { return slot_ != kNotQueued; }
-    Clock::time_point deadline() const { return deadline_; }
 
 private:
     friend class TimerQueue;

@@ -29,17 +29,22 @@ TEST(AgentContextTest, DialsBeyondTheLimitWaitInOrderForASlot) {
         ASSERT_TRUE(c.context.takeDialSlot(*places.back(), [] { FAIL() << "had a slot"; }));
     }
     std::vector<int> woken;
-    QueuePlace first, second, gone;
+    QueuePlace first, second, gone, favoured;
     EXPECT_FALSE(c.context.takeDialSlot(first, [&] { woken.push_back(1); }));
     EXPECT_FALSE(c.context.takeDialSlot(gone, [&] { woken.push_back(99); }));
     EXPECT_FALSE(c.context.takeDialSlot(second, [&] { woken.push_back(2); }));
+    // An agent whose last dial succeeded goes before those that failed.
+    EXPECT_FALSE(c.context.takeDialSlot(
+        favoured, [&] { woken.push_back(3); }, true));
     gone.leave();  // a waiter that gave up is never woken
     c.context.releaseDialSlot();
-    EXPECT_EQ(std::vector<int>{1}, woken);
+    EXPECT_EQ(std::vector<int>{3}, woken);
+    c.context.releaseDialSlot();
+    EXPECT_EQ((std::vector<int>{3, 1}), woken);
     EXPECT_FALSE(first.waiting());
     EXPECT_TRUE(second.waiting());
     c.context.releaseDialSlot();
-    EXPECT_EQ((std::vector<int>{1, 2}), woken);
+    EXPECT_EQ((std::vector<int>{3, 1, 2}), woken);
     EXPECT_EQ(kMaxDialsAtOnce, c.context.dialsRunning());
 }
 
