@@ -10,6 +10,8 @@ namespace {
 
 constexpr unsigned kVkShift = 0x10;
 constexpr unsigned kNoVirtualKey = 0xFF;
+constexpr unsigned kVkPacket = 0xE7;
+constexpr unsigned kVkNoName = 0xFC;
 constexpr unsigned kRightShiftScanCode = 0x36;
 constexpr unsigned kE0Prefix = 0x2;  // RI_KEY_E0
 // A reinstall that keeps failing is told again at most this often.
@@ -19,9 +21,14 @@ constexpr std::uint64_t kFailureLineEveryMs = 60 * 1000;
 
 std::optional<unsigned> hookKeyOfRawInput(const RawKeyboardFields& raw) {
     if (raw.vKey == kNoVirtualKey) return std::nullopt;
+    if (raw.vKey == 0) return kVkPacket;
     if (raw.vKey != kVkShift) return raw.vKey;
     if ((raw.flags & kE0Prefix) != 0) return std::nullopt;
     return raw.makeCode == kRightShiftScanCode ? kVkRightShift : kVkLeftShift;
+}
+
+bool replayable(const RawKeyEvent& event) {
+    return !(event.vkCode == kVkNoName && event.scan == 0);
 }
 
 bool hookDropForTestsAllowed(const char* variableValue) {
@@ -48,9 +55,12 @@ unsigned genericKey(unsigned vkCode) {
     }
 }
 
-bool sameKeyEvent(const RawKeyEvent& raw, unsigned hookMessage, unsigned hookVkCode) {
+// Unicode packets are the same key; their units tell them apart.
+bool sameKeyEvent(const RawKeyEvent& raw, unsigned hookMessage, unsigned hookVkCode,
+                  unsigned hookScan) {
     return keyEventKind(raw.message) == keyEventKind(hookMessage) &&
-           genericKey(raw.vkCode) == genericKey(hookVkCode);
+           genericKey(raw.vkCode) == genericKey(hookVkCode) &&
+           (raw.vkCode != kVkPacket || raw.scan == hookScan);
 }
 
 }  // namespace
@@ -63,7 +73,7 @@ void HookWatchdog::rawKeyEvent(RawKeyEvent event, std::uint64_t nowMs) {
 
 bool HookWatchdog::answers(std::uint64_t hookIndex, std::uint64_t rawIndex) const {
     const HookKept& call = hookKept_[hookIndex % kKeptEvents];
-    return sameKeyEvent(kept(rawIndex).event, call.message, call.vkCode);
+    return sameKeyEvent(kept(rawIndex).event, call.message, call.vkCode, call.scan);
 }
 
 void HookWatchdog::pair() {
@@ -132,11 +142,19 @@ HookWatchdog::Report HookWatchdog::report(const Loss& loss, int installError, st
         firstInstallFailed_ = false;
         // A hook that stays silent after being installed again is told once
         // at level 1, then only in detail, so that it cannot fill the log.
-        return Report{
-            loss.again ? 3 : 1,
-            formatText("Keyboard hook no longer receives keys - installed again, %d "
-                       "missed key events replayed, %d lost",
-                       static_cast<int>(loss.missed.size()), static_cast<int>(loss.dropped))};
+        const int unreplayable = static_cast<int>(
+            std::count_if(loss.missed.begin(), loss.missed.end(), [](const RawKeyEvent& e) {
+                return !replayable(e) && keyEventKind(e.message) == KeyEventKind::press;
+            }));
+        std::string line = formatText(
+            "Keyboard hook no longer receives keys - installed again, %d missed key events "
+            "replayed, %d lost",
+            static_cast<int>(loss.missed.size()) - unreplayable, static_cast<int>(loss.dropped));
+        if (unreplayable > 0) {
+            line += formatText(", %d characters composed by the system could not be replayed",
+                               unreplayable);
+        }
+        return Report{loss.again ? 3 : 1, line};
     }
     if (failureTold_ && nowMs - lastFailureLineMs_ < kFailureLineEveryMs) return Report{};
     const int level = failureTold_ || firstInstallFailed_ ? 3 : 1;

@@ -22,12 +22,17 @@
 
 // One key event as raw input reports it: the window message (WM_KEYDOWN,
 // WM_KEYUP, WM_SYSKEYDOWN, WM_SYSKEYUP), the virtual-key code as the hook
-// sees it, and whether the scan dialog was the window in front when it
-// arrived (a replay must count it for the window it was typed into).
+// sees it, whether the scan dialog was the window in front when it arrived (a
+// replay must count it for the window it was typed into), and what a replay
+// needs to translate it as the hook would have: the scan code (a Unicode
+// packet's UTF-16 unit), the E0 prefix and the keyboard layout then in force.
 struct RawKeyEvent {
     unsigned message = 0;
     unsigned vkCode = 0;
     bool dialogInFront = false;
+    unsigned scan = 0;
+    bool extended = false;
+    std::uintptr_t layout = 0;
 };
 
 // The raw keyboard record's fields that matter here, as RAWKEYBOARD has them.
@@ -41,8 +46,15 @@ struct RawKeyboardFields {
 // for the keyboard's own filler events (key code 0xFF, and the Shift with
 // the E0 prefix sent around the grey navigation keys), which the hook never
 // sees as keys. Raw input names both Shift keys VK_SHIFT and tells them apart
-// by the scan code; the hook sees VK_LSHIFT and VK_RSHIFT.
+// by the scan code; the hook sees VK_LSHIFT and VK_RSHIFT. A Unicode packet
+// (key code 0, or VK_PACKET) is the hook's VK_PACKET, its unit the scan code.
 std::optional<unsigned> hookKeyOfRawInput(const RawKeyboardFields& raw);
+
+// Whether a replay can type what the event typed. A character the system
+// composed before the hook (VK_NONAME without a scan code: Wine hands the
+// hook what the X server composed from a dead key) is known only at the
+// moment it is typed.
+bool replayable(const RawKeyEvent& event);
 
 // The test-only hot key that drops the hook works only when the environment
 // variable's value (null when unset) is exactly "1".
@@ -61,9 +73,9 @@ public:
     // apart while the hook works.
     static constexpr std::uint64_t kUrgentAnswerMs = 150;
     // The hook's procedure was called for a key event: only noted, so that
-    // the hook's path stays a few stores.
-    void hookCalled(unsigned message, unsigned vkCode) {
-        hookKept_[hookCalls_ % kKeptEvents] = HookKept{message, vkCode};
+    // the hook's path stays a few stores. scan tells Unicode packets apart.
+    void hookCalled(unsigned message, unsigned vkCode, unsigned scan = 0) {
+        hookKept_[hookCalls_ % kKeptEvents] = HookKept{message, vkCode, scan};
         ++hookCalls_;
     }
 
@@ -105,7 +117,8 @@ public:
     };
     // installError: 0 when installing the hook again worked, else the
     // system's error. A working reinstall is told at level 1, or at level 3
-    // when the hook stayed silent since the previous one. A failing one is
+    // when the hook stayed silent since the previous one; the line names the
+    // missed events a replay could not type, when there are any. A failing one is
     // told at level 1 once, then at level 3 at most once a minute until an
     // install works; when the very first install at start-up failed (which
     // the agent does not log) the failures stay at that level 3.
@@ -121,6 +134,7 @@ private:
     struct HookKept {
         unsigned message = 0;
         unsigned vkCode = 0;
+        unsigned scan = 0;
     };
     const Kept& kept(std::uint64_t index) const { return kept_[index % kKeptEvents]; }
     // Pairs the raw events with the hook's calls for the same key events, in
