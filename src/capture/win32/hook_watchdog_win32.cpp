@@ -108,8 +108,15 @@ void hookWatchdogRawInput(HRAWINPUT input) {
     if (!vkCode) return;
     // The window the key went to is the one in front now, as it arrives; a
     // replay counts the key for that window, not for the one in front then.
-    keyboardHookWatchdog.rawKeyEvent(RawKeyEvent{keyboard.Message, *vkCode, isScanDialogInFront()},
-                                     nowMs());
+    // So with the layout: the hook would have used the one in force now.
+    RawKeyEvent event;
+    event.message = keyboard.Message;
+    event.vkCode = *vkCode;
+    event.dialogInFront = isScanDialogInFront();
+    event.scan = keyboard.MakeCode;
+    event.extended = (keyboard.Flags & RI_KEY_E0) != 0;
+    event.layout = reinterpret_cast<std::uintptr_t>(GetKeyboardLayout(0));
+    keyboardHookWatchdog.rawKeyEvent(event, nowMs());
 }
 
 void checkKeyboardHook(bool urgent) {
@@ -125,7 +132,7 @@ void checkKeyboardHook(bool urgent) {
     // The keys typed meanwhile, in their order, as the hook would have had
     // them, each counted for the window it was typed into.
     for (const RawKeyEvent& event : loss.missed) {
-        replayKeyEvent(event.message, event.vkCode, event.dialogInFront);
+        if (replayable(event)) replayMissedKeyEvent(event);
     }
     const HookWatchdog::Report report = keyboardHookWatchdog.report(loss, error, nowMs());
     if (report.level != 0) writeLog(kTag, report.text, report.level);
