@@ -127,8 +127,9 @@ unsigned uiThreadMain(void* instanceHandle) {
         if (message.message == WM_HOTKEY) {
             if (message.wParam == kScanHotKey) {
                 // Waits until the dialog ends; its own loop serves the thread
-                // meanwhile, keyboard hook included.
-                DialogBoxParamA(nullptr, MAKEINTRESOURCEA(IDD_SCAN_DIALOG), nullptr, scanDialogProc,
+                // meanwhile, keyboard hook included. A Unicode dialog, so that
+                // its edit box shows every character the layout types.
+                DialogBoxParamW(nullptr, MAKEINTRESOURCEW(IDD_SCAN_DIALOG), nullptr, scanDialogProc,
                                 0);
             } else if (message.wParam == kStopHotKey) {
                 removeTrayIcon(window);
