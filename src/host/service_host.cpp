@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "capture/scan_assembly.h"
 #include "capture/ui_thread.h"
 #include "common/activity_log.h"
 #include "common/properties.h"
@@ -34,6 +35,7 @@ int runServiceHost(void* instance, std::string commandLine) {
     std::unique_ptr<tMDCProperty> record = std::make_unique<tMDCProperty>();
     tMDCProperty* properties = record.get();
     if (!loadProperties(commandLine, properties)) return 0;
+    setUsKeyTranslation(properties->usKeyTranslation);
 
     WSADATA wsaData;
     int started = WSAStartup(0x0202, &wsaData);
@@ -65,6 +67,13 @@ int runServiceHost(void* instance, std::string commandLine) {
     const AllowedPeers& allowedPeers = properties->allowedPeers;
     if (!allowedPeers.problem().empty()) {
         writeLog(tag, allowedPeers.problem(), 1);
+        endProcess();
+        return 0;
+    }
+    // Nor does a keyboard translation it does not know: the scans would not
+    // be what the site expects.
+    if (!properties->keyboardProblem.empty()) {
+        writeLog(tag, properties->keyboardProblem, 1);
         endProcess();
         return 0;
     }
