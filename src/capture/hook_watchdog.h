@@ -13,6 +13,15 @@
 // the hook has answered, left waiting for about half a second, mean the hook
 // is gone; the desktop side then installs it again and replays those events,
 // so the keys typed in between are not lost.
+//
+// Keys typed while the hook is being installed again reach neither: the
+// watchdog has decided what to replay, the new hook is not there yet, and
+// their raw events arrive afterwards (a busy machine can stretch that moment
+// to a whole word). So after a reinstall the watchdog catches up: every key is
+// typed from raw input, in its order, until a call of the new hook answers the
+// newest raw event; after that event the hook types again, starting with its
+// calls kept meanwhile. Each key is typed once, from one side or the other.
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -82,6 +91,20 @@ public:
     // Raw input reported a key event at nowMs.
     void rawKeyEvent(RawKeyEvent event, std::uint64_t nowMs);
 
+    // The hook was installed again after a loss, or failed to be, at nowMs:
+    // the catch-up starts, so that raw input types until the hook does.
+    void startCatchUp(std::uint64_t nowMs);
+    // While catching up the hook's calls do not type: the desktop keeps each
+    // one's event here (as the hook saw it, with the window then in front),
+    // right after hookCalled.
+    bool catchingUp() const { return catchingUp_; }
+    void hookEventWhileCatchingUp(const RawKeyEvent& event);
+    // What the catch-up has to type since the last call, in order: raw
+    // events as they arrive, and once the new hook has answered the newest,
+    // the hook's events kept after that call. Asked after rawKeyEvent and
+    // check.
+    std::vector<RawKeyEvent> takeCatchUp();
+
     // What a check found.
     struct Loss {
         std::vector<RawKeyEvent> missed;  // events the hook did not see, oldest first
@@ -89,6 +112,9 @@ public:
         // The hook was not called once since the previous loss: reinstalling
         // did not bring it back (keys to a window the hook may not see, say).
         bool again = false;
+        // The missed events were typed from raw input already, while catching
+        // up: only the hook has to be installed again.
+        bool typed = false;
     };
 
     enum class Verdict {
@@ -104,10 +130,15 @@ public:
     // scan dialog's OK button): one event is enough, once it has waited
     // kUrgentAnswerMs; younger ones give waiting, and the caller lets the
     // thread serve the hook a moment and asks again. After a loss the
-    // watchdog starts over as after a reinstall.
+    // watchdog starts over as after a reinstall. While catching up, raw
+    // events are typed as they arrive, so nothing waits; the new hook is lost
+    // too when it has not been called once while raw events that arrived
+    // kUrgentAnswerMs or more after the install waited kAnswerMs (those that
+    // arrive at once were typed before it was there).
     Verdict check(std::uint64_t nowMs, bool urgent, Loss& loss);
 
-    // The hook was installed again: what raw input saw so far is settled.
+    // The hook was installed (at start-up): what raw input saw so far is
+    // settled.
     void restart();
 
     // The line to write after a loss was handled; level 0 writes nothing.
@@ -137,9 +168,19 @@ private:
         unsigned scan = 0;
     };
     const Kept& kept(std::uint64_t index) const { return kept_[index % kKeptEvents]; }
+    // The oldest of count events that a ring still holds.
+    static std::uint64_t oldestKept(std::uint64_t count) {
+        return count - std::min<std::uint64_t>(count, kKeptEvents);
+    }
     // Pairs the raw events with the hook's calls for the same key events, in
     // their order; moves past those paired and those seen by one side alone.
+    // While catching up, hands the raw events on to be typed as they arrive,
+    // until a call of the new hook answers the newest.
     void pair();
+    // The catch-up ends at raw event rawIndex, which the hook's call
+    // hookIndex answered.
+    void finishCatchUp(std::uint64_t rawIndex, std::uint64_t hookIndex);
+    Verdict checkWhileCatchingUp(std::uint64_t nowMs, Loss& loss);
     // The hook's call hookIndex was for the same key event as raw event rawIndex.
     bool answers(std::uint64_t hookIndex, std::uint64_t rawIndex) const;
 
@@ -154,6 +195,13 @@ private:
     std::uint64_t hookPaired_ = 0;
     bool lostBefore_ = false;
     std::uint64_t hookCallsAtLastLoss_ = 0;
+
+    bool catchingUp_ = false;
+    std::uint64_t installedMs_ = 0;
+    std::uint64_t hookCallsAtInstall_ = 0;
+    std::uint64_t rawTyped_ = 0;  // raw events before this one are typed or settled
+    std::array<RawKeyEvent, kKeptEvents> caughtUpHookEvents_{};  // by call
+    std::vector<RawKeyEvent> toType_;
 
     bool firstInstallFailed_ = false;
     bool failureTold_ = false;

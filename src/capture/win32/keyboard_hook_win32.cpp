@@ -102,8 +102,17 @@ LRESULT CALLBACK keyboardHookProc(int code, WPARAM wParam, LPARAM lParam) {
             forgetWindowsKeys();
         }
         const unsigned message = static_cast<unsigned>(wParam);
-        deliverKeyEvent(message, KeyEvent{message, event->vkCode, event->scanCode,
-                                          (event->flags & LLKHF_EXTENDED) != 0, 0});
+        const KeyEvent key{message, event->vkCode, event->scanCode,
+                           (event->flags & LLKHF_EXTENDED) != 0, 0};
+        if (keyboardHookWatchdog.catchingUp()) {
+            // After a reinstall raw input types until this hook is seen to
+            // answer it; the event is kept as the hook sees it now.
+            keyboardHookWatchdog.hookEventWhileCatchingUp(
+                RawKeyEvent{message, key.vk, isScanDialogInFront(), key.scan, key.extended,
+                            reinterpret_cast<std::uintptr_t>(GetKeyboardLayout(0))});
+        } else {
+            deliverKeyEvent(message, key);
+        }
     }
     // Every key is passed on, so it also reaches the window in front.
     return CallNextHookEx(nullptr, code, wParam, lParam);
