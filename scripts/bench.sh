@@ -219,6 +219,7 @@ row() { # row TITLE NAME FORMAT
     row "fast PRBE poll (probes per second)" poll_per_second "%.0f"
     row "handshakes per second" handshakes_per_second "%.0f"
     row "key path (ns per key)" key_ns "%.0f"
+    row "key path, -L US (ns per key)" key_us_ns "%.0f"
     row "one-scan answer, PRBE to ack, p50 (us)" one_scan_answer_p50_us "%.1f"
     row "one-scan answer, PRBE to ack, p99 (us)" one_scan_answer_p99_us "%.1f"
     row "one-scan answer, to mark on disk, p50 (us)" one_scan_delivered_p50_us "%.1f"
