@@ -196,23 +196,29 @@ TypedKey typeStateless(LayoutId layout, unsigned vk, unsigned scan, LayoutState 
     return typed;
 }
 
-// Whether a layout types anything with AltGr, for one without tables.
+// Whether a layout types anything with AltGr, for one without tables. Ctrl
+// with Alt gives control characters on any layout (Ctrl+[ is ESC), which
+// are no sign of AltGr.
 bool guessAltGr(LayoutId layout) {
     LayoutState altGr;
     altGr.altGr = true;
     for (unsigned vk = 0x30; vk <= 0xE2; ++vk) {
         if (vk > 0x5A && vk < 0xBA) continue;  // the keys between letters and OEM keys
-        if (typeStateless(layout, vk, MapVirtualKeyW(vk, MAPVK_VK_TO_VSC), altGr).kind !=
-            TypedKey::Kind::nothing) {
-            return true;
-        }
+        const TypedKey typed =
+            typeStateless(layout, vk, MapVirtualKeyW(vk, MAPVK_VK_TO_VSC), altGr);
+        const char16_t first = typed.units[0];
+        const bool control = first < 0x20 || (first >= 0x7F && first <= 0x9F);
+        if (typed.kind != TypedKey::Kind::nothing && typed.count > 0 && !control) return true;
     }
     return false;
 }
 
 class SystemLayouts final : public KeyboardLayouts {
 public:
-    SystemLayouts() : stateless_(statelessToUnicode()) {
+    SystemLayouts()
+        : system_(isWine()               ? System::wine
+                  : statelessToUnicode() ? System::stateless
+                                         : System::early) {
         HKL layouts[kMaxLayouts] = {};
         const int count = GetKeyboardLayoutList(static_cast<int>(kMaxLayouts), layouts);
         for (int i = 0; i < count; ++i) slot(reinterpret_cast<LayoutId>(layouts[i]));
