@@ -109,10 +109,10 @@ std::wstring layoutName(LayoutId layout) {
     for (DWORD i = 0; i < kMaxLayoutKeys && found.empty(); ++i) {
         wchar_t child[16] = {};
         DWORD length = 16;
-        if (RegEnumKeyExW(layouts, i, child, &length, nullptr, nullptr, nullptr, nullptr) !=
-            ERROR_SUCCESS) {
-            break;
-        }
+        const LONG listed =
+            RegEnumKeyExW(layouts, i, child, &length, nullptr, nullptr, nullptr, nullptr);
+        if (listed == ERROR_MORE_DATA) continue;  // a name longer than any layout's
+        if (listed != ERROR_SUCCESS) break;
         HKEY key = nullptr;
         if (RegOpenKeyExW(layouts, child, 0, KEY_READ, &key) != ERROR_SUCCESS) continue;
         std::wstring id;
