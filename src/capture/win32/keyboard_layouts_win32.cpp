@@ -3,18 +3,21 @@
 // a call that remembered a dead key would break the edit box's composition.
 // - The layout in force is the hook thread's own (GetKeyboardLayout(0)),
 //   asked at every key, so an Alt+Shift switch applies from the next key.
-// - From Windows 10 1607 on, ToUnicodeEx with flag 4 types a key without
-//   keeping anything. Earlier systems have no such flag; there the key is
-//   looked up in the layout's own tables (LayoutTable), read from its DLL.
-//   Under Wine, whatever version it reports, ToUnicodeEx keeps no dead-key
+// - A key is looked up in the layout's own tables (LayoutTable), read from
+//   its DLL: a lookup that keeps and reads no state. ToUnicodeEx is not asked
+//   where tables are read, not even with flag 4 (1607 on): that flag leaves
+//   the thread's dead-key state as it is, but may still read it, so a key
+//   typed after a dead key can come back composed with the accent the
+//   dialog's TranslateMessage stored, and the agent would compose it again.
+// - Under Wine, whatever version it reports, ToUnicodeEx keeps no dead-key
 //   state (the X server composes before Windows code sees a key) and there
-//   are no layout DLLs: there it is asked.
-// - Dead-key compositions come from those tables on every system, since the
-//   stateless call cannot compose. A layout without readable tables (under
-//   Wine there are no layout DLLs) types an accent and a letter both.
-// Tables are read on a thread of their own, never in the hook: at start for
-// every layout the user has, later for one first seen in the hook. Each is
-// immutable once read and published by pointer.
+//   are no layout DLLs: there it is asked, with flag 4.
+// - A layout whose tables cannot be read is typed by ToUnicodeEx with flag 4
+//   from 1607 on, without dead-key compositions, and as on a US keyboard
+//   before; the log says so once for the layout.
+// Tables are read on a thread of their own, never in the hook: from the
+// hook's install on for every layout the user has, later for one first seen
+// in the hook. Each is immutable once read and published by pointer.
 #include <windows.h>
 
 #include <atomic>
@@ -39,8 +42,8 @@ constexpr std::size_t kMaxLayouts = 32;
 // Windows 10 1607, whose ToUnicodeEx leaves the keyboard state alone with flag 4.
 constexpr DWORD kStatelessToUnicodeBuild = 14393;
 constexpr UINT kKeepKeyboardState = 0x4;
-// Before 1607 a key of a layout whose tables are still being read waits this
-// long for them, far below the hook's time-out.
+// A key of a layout whose tables are still being read waits this long for
+// them, far below the hook's time-out.
 constexpr auto kTableWait = std::chrono::milliseconds(100);
 constexpr std::size_t kMaxLayoutFileName = 64;
 constexpr DWORD kMaxLayoutKeys = 2048;
@@ -55,15 +58,29 @@ struct Slot {
     std::atomic<Reading> reading{Reading::requested};
     // Without tables: whether the layout types anything with AltGr.
     std::atomic<bool> altGrGuess{false};
-    bool failureTold = false;  // the hook's thread only
+    // The hook's thread only: what the log was told about the layout.
+    bool failureTold = false;
+    bool waitTold = false;
 };
+
+// How keys are typed where a layout has no tables, and whether tables are
+// read at all.
+enum class System {
+    wine,       // ToUnicodeEx keeps nothing; no layout DLLs, no tables
+    stateless,  // 1607 on: ToUnicodeEx with flag 4 where a layout has no tables
+    early,      // before 1607: the US translation where a layout has no tables
+};
+
+bool isWine() {
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
 
 // Whether ToUnicodeEx can be asked in the hook without changing anything.
 bool statelessToUnicode() {
     using RtlGetVersion = LONG(WINAPI*)(OSVERSIONINFOW*);
     HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
     if (ntdll == nullptr) return false;
-    if (GetProcAddress(ntdll, "wine_get_version") != nullptr) return true;  // Wine's own export
     auto getVersion = reinterpret_cast<RtlGetVersion>(
         reinterpret_cast<void (*)()>(GetProcAddress(ntdll, "RtlGetVersion")));
     OSVERSIONINFOW version = {};
@@ -230,11 +247,12 @@ public:
     TypedKey type(LayoutId layout, unsigned vk, unsigned scan, LayoutState state) override {
         // A layout seen for the first time gets its tables read meanwhile.
         Slot* found = slot(layout);
-        if (stateless_) return typeStateless(layout, vk, scan, state);
+        if (system_ == System::wine) return typeStateless(layout, vk, scan, state);
         if (found != nullptr) {
             if (const LayoutTable* table = waitForTable(*found)) return table->type(vk, state);
             tellNoTables(*found);
         }
+        if (system_ == System::stateless) return typeStateless(layout, vk, scan, state);
         return typeAsUs(vk, state);
     }
 
@@ -298,8 +316,10 @@ private:
             Slot& slot = slots_[next];
             const LayoutId layout = slot.layout.load();
             hold.unlock();
-            const LayoutTable* table = readTables(layout);
-            if (table == nullptr && stateless_) slot.altGrGuess.store(guessAltGr(layout));
+            const LayoutTable* table = system_ == System::wine ? nullptr : readTables(layout);
+            if (table == nullptr && system_ != System::early) {
+                slot.altGrGuess.store(guessAltGr(layout));
+            }
             slot.table.store(table);
             hold.lock();
             slot.reading.store(Reading::done);
@@ -316,15 +336,19 @@ private:
         return slot.table.load();
     }
 
-    // Before 1607 a layout without tables types as the US translation did,
-    // which the log says once.
+    // A layout typed without its tables is told once: after a failed read,
+    // and while its tables are still being read.
     void tellNoTables(Slot& slot) {
-        if (slot.failureTold || slot.reading.load() != Reading::done) return;
-        slot.failureTold = true;
+        const bool read = slot.reading.load() == Reading::done;
+        bool& told = read ? slot.failureTold : slot.waitTold;
+        if (told) return;
+        told = true;
+        const char* how = system_ == System::stateless ? "typed without dead-key compositions"
+                                                       : "typed as on a US keyboard";
         writeLog(kTag,
-                 formatText("Keyboard layout %08X could not be read - its keys are typed as on "
-                            "a US keyboard",
-                            static_cast<unsigned>(slot.layout.load())),
+                 formatText(read ? "Keyboard layout %08X could not be read - its keys are %s"
+                                 : "Keyboard layout %08X is still being read - its keys are %s",
+                            static_cast<unsigned>(slot.layout.load()), how),
                  1);
     }
 
@@ -344,7 +368,7 @@ private:
         return typed;
     }
 
-    const bool stateless_;
+    const System system_;
     Slot slots_[kMaxLayouts];
     std::atomic<std::size_t> used_{0};
     std::mutex mutex_;
