@@ -98,6 +98,13 @@ bool followModifierKeys(KeyboardState& state, KeyEventKind kind, unsigned vkCode
     }
 }
 
+void forgetReleasedControlAndAlt(KeyboardState& state, bool (*isDown)(unsigned vk)) {
+    if (state.leftControlDown && !isDown(kVkLeftControl)) state.leftControlDown = false;
+    if (state.rightControlDown && !isDown(kVkRightControl)) state.rightControlDown = false;
+    if (state.leftAltDown && !isDown(kVkLeftMenu)) state.leftAltDown = false;
+    if (state.rightAltDown && !isDown(kVkRightMenu)) state.rightAltDown = false;
+}
+
 std::optional<unsigned char> translateKeyEvent(KeyboardState& state, KeyEventKind kind,
                                                unsigned vkCode, unsigned char mapped) {
     followModifierKeys(state, kind, vkCode);

@@ -59,6 +59,11 @@ struct KeyboardState {
 // release of one of these keys, which never type.
 bool followModifierKeys(KeyboardState& state, KeyEventKind kind, unsigned vkCode);
 
+// Forgets each Ctrl and Alt key the record holds that isDown(vk) says is up:
+// a release on another desktop (Ctrl+Alt+Del, a UAC prompt) never reaches
+// the hook, and a Ctrl and Alt that stuck would make every key AltGr.
+void forgetReleasedControlAndAlt(KeyboardState& state, bool (*isDown)(unsigned vk));
+
 // Codes 32 to 126.
 bool isPrintable(unsigned char c);
 

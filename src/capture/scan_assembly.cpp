@@ -121,6 +121,12 @@ void forgetWindowsKeys() {
     keyboard.rightWindowsDown = false;
 }
 
+bool controlOrAltHeld() { return keyboard.controlDown() || keyboard.altDown(); }
+
+void forgetReleasedControlAndAlt(bool (*isDown)(unsigned vk)) {
+    forgetReleasedControlAndAlt(keyboard, isDown);
+}
+
 void scanDialogOpened() { dialogClosedByCommit = false; }
 
 bool scanDialogClosedByCommit() { return dialogClosedByCommit; }

@@ -72,6 +72,9 @@ void setInitialCapsLock(bool on);
 // is for a release that passed unseen (the system says neither is down).
 bool windowsKeyHeld();
 void forgetWindowsKeys();
+// The same for Ctrl and Alt, each key on its own (forgetReleasedControlAndAlt).
+bool controlOrAltHeld();
+void forgetReleasedControlAndAlt(bool (*isDown)(unsigned vk));
 
 // The scan dialog has opened.
 void scanDialogOpened();

@@ -18,6 +18,7 @@ namespace {
 HHOOK keyboardHook = nullptr;
 
 bool isKeyDown(int vk) { return (GetAsyncKeyState(vk) & 0x8000) != 0; }
+bool isVirtualKeyDown(unsigned vk) { return isKeyDown(static_cast<int>(vk)); }
 
 std::string foregroundWindowTitle() {
     HWND foreground = GetForegroundWindow();
@@ -100,6 +101,11 @@ LRESULT CALLBACK keyboardHookProc(int code, WPARAM wParam, LPARAM lParam) {
             keyEventKind(static_cast<unsigned>(wParam)) == KeyEventKind::press &&
             !isKeyDown(VK_LWIN) && !isKeyDown(VK_RWIN)) {
             forgetWindowsKeys();
+        }
+        // So can a Ctrl or Alt key's (Ctrl+Alt+Del, a UAC prompt).
+        if (controlOrAltHeld() &&
+            keyEventKind(static_cast<unsigned>(wParam)) == KeyEventKind::press) {
+            forgetReleasedControlAndAlt(isVirtualKeyDown);
         }
         const unsigned message = static_cast<unsigned>(wParam);
         const KeyEvent key{message, event->vkCode, event->scanCode,
