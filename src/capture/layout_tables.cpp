@@ -36,7 +36,9 @@ void readLigature(const kbd::Tables& tables, unsigned key, unsigned column, char
     for (std::size_t i = 0; i < kMaxLigatures; ++i) {
         const std::uint8_t* row = tables.ligatures + i * rowSize;
         if (row[0] == 0) return;
-        if (row[0] != key || row[1] != column) continue;
+        std::uint16_t number;
+        std::memcpy(&number, row + kbd::kLigatureNumberOffset, sizeof number);
+        if (row[0] != key || number != column) continue;
         for (std::size_t n = 0; n < length; ++n) {
             const char16_t unit = unitAt(row + kbd::kLigatureCharactersOffset + n * 2);
             if (unit == kbd::kNone) break;

@@ -67,9 +67,11 @@ struct DeadKey {  // DEADKEY; both is MAKELONG(base, accent); ends with both 0
     std::uint16_t flags;
 };
 
-// LIGATUREn rows of ligatureRowSize bytes: the key, the modification number,
-// then up to ligatureMax characters; a row with key 0 ends them.
-constexpr std::size_t kLigatureCharactersOffset = 2;
+// LIGATUREn rows of ligatureRowSize bytes: the key (a BYTE), the
+// modification number (a WORD, so after a byte of padding), then up to
+// ligatureMax characters; a row with key 0 ends them.
+constexpr std::size_t kLigatureNumberOffset = 2;
+constexpr std::size_t kLigatureCharactersOffset = 4;
 
 struct Tables {  // KBDTABLES
     const Modifiers* charModifiers;
@@ -89,6 +91,11 @@ struct Tables {  // KBDTABLES
     std::uint32_t type;
     std::uint32_t subType;
 };
+
+// The offsets above and the reader hold for a 64-bit process only, the one
+// the agent is built as.
+static_assert(sizeof(void*) == 8, "the layout tables are read as a 64-bit process has them");
+static_assert(sizeof(Tables) == 104, "KBDTABLES of a 64-bit process");
 
 }  // namespace kbd
 

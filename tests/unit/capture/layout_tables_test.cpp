@@ -111,19 +111,24 @@ TEST(LayoutTables, CapsRowsLigaturesChainedDeadKeysAndSecondTables) {
         return std::vector<std::uint8_t>(bytes, bytes + 6);
     };
     std::vector<std::uint8_t> rows;
-    for (const auto& r : {row(0xBA, kbd::kCapsLockRow, u'\u00FC', u'\u00E8'),  // ü è
-                          row(0xFF, 0, u'\u00DC', u'\u00C8'),  // Ü È with Caps Lock
-                          row('L', 0, kbd::kLigature, u'L'), row(0xDD, 0, kbd::kDead, kbd::kNone),
-                          row(0xFF, 0, u'^', kbd::kNone), row(0, 0, 0, 0)}) {
+    for (const auto& r :
+         {row(0xBA, kbd::kCapsLockRow, u'\u00FC', u'\u00E8'),  // ü è
+          row(0xFF, 0, u'\u00DC', u'\u00C8'),                  // Ü È with Caps Lock
+          row('L', 0, kbd::kLigature, kbd::kLigature), row(0xDD, 0, kbd::kDead, kbd::kNone),
+          row(0xFF, 0, u'^', kbd::kNone), row(0, 0, 0, 0)}) {
         rows.insert(rows.end(), r.begin(), r.end());
     }
     std::vector<std::uint8_t> second = row('X', 0, u'x', u'X');
     second.resize(12);  // and the closing row
     const kbd::VkToWcharTable tables[] = {
         {rows.data(), 2, 6}, {second.data(), 2, 6}, {nullptr, 0, 0}};
-    std::uint8_t ligatures[2][8] = {{'L', 0}, {0}};
-    const char16_t ligature[] = {u'l', u'j', kbd::kNone};
-    std::memcpy(ligatures[0] + 2, ligature, sizeof ligature);
+    // LIGATURE3 rows: key, padding, the modification number as a WORD, then
+    // the characters.
+    std::uint8_t ligatures[3][10] = {{'L', 0, 0, 0}, {'L', 0, 1, 0}, {0}};
+    const char16_t plain[] = {u'l', u'j', kbd::kNone};
+    const char16_t shifted[] = {u'L', u'J', kbd::kNone};
+    std::memcpy(ligatures[0] + 4, plain, sizeof plain);
+    std::memcpy(ligatures[1] + 4, shifted, sizeof shifted);
     const kbd::DeadKey dead[] = {
         {static_cast<std::uint32_t>(u'^') << 16 | u'^', u'\u02C6', kbd::kChainedDeadKey},
         {0, 0, 0}};
@@ -132,7 +137,7 @@ TEST(LayoutTables, CapsRowsLigaturesChainedDeadKeysAndSecondTables) {
     layout.vkToWcharTables = tables;
     layout.deadKeys = dead;
     layout.ligatureMax = 3;
-    layout.ligatureRowSize = 8;
+    layout.ligatureRowSize = 10;
     layout.ligatures = &ligatures[0][0];
 
     std::unique_ptr<const LayoutTable> table = readLayoutTables(layout);
@@ -142,7 +147,7 @@ TEST(LayoutTables, CapsRowsLigaturesChainedDeadKeysAndSecondTables) {
     EXPECT_EQ(u"\u00DC", text(table->type(0xBA, LayoutState{false, true, false})));
     EXPECT_EQ(u"\u00C8", text(table->type(0xBA, LayoutState{true, true, false})));
     EXPECT_EQ(u"lj", text(table->type('L', LayoutState{})));
-    EXPECT_EQ(u"L", text(table->type('L', LayoutState{true, false, false})));
+    EXPECT_EQ(u"LJ", text(table->type('L', LayoutState{true, false, false})));
     EXPECT_EQ(TypedKey::Kind::dead, table->type(0xDD, LayoutState{}).kind);
     EXPECT_EQ(u"X", text(table->type('X', LayoutState{true, false, false})));
     const Composition chained = table->compose(u'^', u'^');
