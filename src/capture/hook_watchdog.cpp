@@ -117,7 +117,8 @@ void HookWatchdog::finishCatchUp(std::uint64_t rawIndex, std::uint64_t hookIndex
     for (; rawTyped_ <= rawIndex; ++rawTyped_) toType_.push_back(kept(rawTyped_).event);
     for (std::uint64_t call = std::max(hookIndex + 1, oldestKept(hookCalls_)); call < hookCalls_;
          ++call) {
-        toType_.push_back(caughtUpHookEvents_[call % kKeptEvents]);
+        const RawKeyEvent& event = caughtUpHookEvents_[call % kKeptEvents];
+        if (event.vkCode != kVkPacket) toType_.push_back(event);  // packets are typed already
     }
 }
 
@@ -129,8 +130,9 @@ void HookWatchdog::startCatchUp(std::uint64_t nowMs) {
     rawTyped_ = rawEvents_;
 }
 
-void HookWatchdog::hookEventWhileCatchingUp(const RawKeyEvent& event) {
+bool HookWatchdog::hookEventWhileCatchingUp(const RawKeyEvent& event) {
     if (hookCalls_ > 0) caughtUpHookEvents_[(hookCalls_ - 1) % kKeptEvents] = event;
+    return event.vkCode == kVkPacket;
 }
 
 std::vector<RawKeyEvent> HookWatchdog::takeCatchUp() {

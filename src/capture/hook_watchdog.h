@@ -96,9 +96,11 @@ public:
     void startCatchUp(std::uint64_t nowMs);
     // While catching up the hook's calls do not type: the desktop keeps each
     // one's event here (as the hook saw it, with the window then in front),
-    // right after hookCalled.
+    // right after hookCalled. Unicode packets are the exception: raw input
+    // never reports them, so the hook types them at once (true: type it
+    // now), and the catch-up never types them again.
     bool catchingUp() const { return catchingUp_; }
-    void hookEventWhileCatchingUp(const RawKeyEvent& event);
+    bool hookEventWhileCatchingUp(const RawKeyEvent& event);
     // What the catch-up has to type since the last call, in order: raw
     // events as they arrive, and once the new hook has answered the newest,
     // the hook's events kept after that call. Asked after rawKeyEvent and

@@ -112,10 +112,13 @@ LRESULT CALLBACK keyboardHookProc(int code, WPARAM wParam, LPARAM lParam) {
                            (event->flags & LLKHF_EXTENDED) != 0, 0};
         if (keyboardHookWatchdog.catchingUp()) {
             // After a reinstall raw input types until this hook is seen to
-            // answer it; the event is kept as the hook sees it now.
-            keyboardHookWatchdog.hookEventWhileCatchingUp(
-                RawKeyEvent{message, key.vk, isScanDialogInFront(), key.scan, key.extended,
-                            reinterpret_cast<std::uintptr_t>(GetKeyboardLayout(0))});
+            // answer it; the event is kept as the hook sees it now. Unicode
+            // packets, which raw input never reports, the hook types itself.
+            if (keyboardHookWatchdog.hookEventWhileCatchingUp(
+                    RawKeyEvent{message, key.vk, isScanDialogInFront(), key.scan, key.extended,
+                                reinterpret_cast<std::uintptr_t>(GetKeyboardLayout(0))})) {
+                deliverKeyEvent(message, key);
+            }
         } else {
             deliverKeyEvent(message, key);
         }

@@ -531,6 +531,40 @@ TEST(HookWatchdogRawKeys, UnicodePacketsArePairedByTheirUnit) {
     EXPECT_EQ(unsigned{u'z'}, loss.missed[3].scan);
 }
 
+// Raw input never reports Unicode packets: after a reinstall the hook types
+// them at once, even when nothing but packets comes, and the catch-up that a
+// key ends later does not type them again.
+TEST(HookWatchdogRawKeys, PacketsAfterAReinstallAreTypedByTheHookOnce) {
+    HookWatchdog watchdog;
+    std::uint64_t now = 1000;
+    watchdog.startCatchUp(now);
+    std::u16string typedNow;
+    for (char16_t unit : std::u16string(u"\u00E9t\u00E9")) {
+        for (unsigned message : {kMessageKeyDown, kMessageKeyUp}) {
+            watchdog.hookCalled(message, 0xE7, unit);
+            RawKeyEvent event{message, 0xE7, true};
+            event.scan = unit;
+            if (watchdog.hookEventWhileCatchingUp(event) && message == kMessageKeyDown) {
+                typedNow += unit;
+            }
+        }
+        now += 10;
+    }
+    EXPECT_EQ(u"\u00E9t\u00E9", typedNow);
+    HookWatchdog::Loss loss;
+    EXPECT_EQ(HookWatchdog::Verdict::working, watchdog.check(now + 1000, false, loss));
+    EXPECT_TRUE(watchdog.takeCatchUp().empty());
+
+    // A key ends the catch-up: raw input types it, and only it.
+    watchdog.hookCalled(kMessageKeyDown, 'A');
+    EXPECT_FALSE(watchdog.hookEventWhileCatchingUp(RawKeyEvent{kMessageKeyDown, 'A', true}));
+    watchdog.rawKeyEvent(RawKeyEvent{kMessageKeyDown, 'A', true}, now);
+    const std::vector<RawKeyEvent> caughtUp = watchdog.takeCatchUp();
+    ASSERT_EQ(1u, caughtUp.size());
+    EXPECT_EQ(unsigned{'A'}, caughtUp[0].vkCode);
+    EXPECT_FALSE(watchdog.catchingUp());
+}
+
 // A character the X server composed before the hook (Wine's VK_NONAME
 // without a scan code) cannot be typed again later: the line says so, and
 // only then.
