@@ -27,6 +27,12 @@ int runServiceHost(void* instance, std::string commandLine) {
     const std::string tag = "TesselMDC::_tWinMain";
 
     initializeScanBufferLock();
+    // -L US is in force from the first key the hook sees, which may come
+    // before the properties are read (with -X they wait several seconds).
+    {
+        std::string options = commandLine;
+        setUsKeyTranslation(takeKeyboardOption(options).usTranslation);
+    }
     // The network side of the agent works without the desktop thread. The log
     // is not open yet, so a failure to start it is recorded once it is.
     bool uiThreadStarted = platform::startDetachedThread(uiThreadMain, instance);
