@@ -155,7 +155,10 @@ KeyOutcome KeyTranslator::typed(LayoutId layout, const TypedKey& key) {
     }
     if (key.count == 1) {
         if (first == kCarriageReturn || first == kTab) {
-            addWaitingAccent(outcome.text);
+            // The dialog takes Enter and Tab as its own keys and never
+            // translates them, so its edit box shows no waiting accent: the
+            // scan has none either.
+            accent_ = 0;
             outcome.action = KeyOutcome::Action::commit;
         } else if (first == kBackspace) {
             // Windows types the accent and takes it back.
