@@ -94,7 +94,7 @@ public:
     std::vector<std::string> scans;
 };
 
-// The scans the issue was measured with, each committed by Enter, as
+// Scans with the characters each layout is known for, each committed by Enter, as
 // Windows' layouts type them (Windows sends AltGr as left Ctrl and right Alt).
 TEST(KeyTranslator, TypesAsTheLayoutInForce) {
     const unsigned kOem1 = 0xBA, kOem2 = 0xBF, kOem3 = 0xC0, kOem4 = 0xDB, kOem5 = 0xDC;
