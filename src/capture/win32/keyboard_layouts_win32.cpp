@@ -263,9 +263,10 @@ public:
     }
 
     bool hasAltGr(LayoutId layout) override {
-        const Slot* found = slot(layout);
+        Slot* found = slot(layout);
         if (found == nullptr) return false;
-        const LayoutTable* table = found->table.load();
+        // Asked before the key is typed: it waits for the tables as type does.
+        const LayoutTable* table = system_ == System::wine ? nullptr : waitForTable(*found);
         return table != nullptr ? table->hasAltGr() : found->altGrGuess.load();
     }
 
