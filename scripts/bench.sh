@@ -169,14 +169,14 @@ bench_agent() {
     stop_processes
 }
 
-# local_figures LABEL LAYOUT-KEY-LIMIT-US VXBENCH...
+# local_figures LABEL LAYOUT-KEY-LIMIT-US KEYS VXBENCH...
 local_figures() {
-    local label=$1 layout_limit=$2
-    shift 2
+    local label=$1 layout_limit=$2 keys=$3
+    shift 3
     echo "==== $label: key path, delivered one-scan answer and block cipher"
     # In the run folder: the one-scan answers write a scan journal there.
     (cd "$run_dir" && timeout "$step_limit" "$@" local --label "$label" --check \
-        --layout-key-limit-us "$layout_limit" 2>&1) |
+        --layout-key-limit-us "$layout_limit" --keys "$keys" 2>&1) |
         tee "$run_dir/$label-local.out" | grep -v '^result '
     local status=${PIPESTATUS[0]}
     ((status == 0)) || failures+=("$label: local figures (status $status)")
@@ -185,12 +185,14 @@ local_figures() {
 machine | tee "$run_dir/machine.txt"
 
 bench_agent native "$native/tools/bench/vxbench" -- "$native/vxhid"
-local_figures native 20 "$native/tools/bench/vxbench"
+local_figures native 20 2000000 "$native/tools/bench/vxbench"
 
 if vxhid_wine_start "$root/build/bench-wineprefix"; then
     bench_agent wine wine "$win/tools/bench/vxbench.exe" -- wine "$win/vxhid.exe"
-    # Wine's server round trip per key on the layout path: see the header.
-    local_figures wine 1000 wine "$win/tools/bench/vxbench.exe"
+    # Wine's server round trip per key on the layout path (see the header):
+    # 2,000,000 keys would take longer than the step may, 100,000 take about
+    # 10 to 40 s.
+    local_figures wine 1000 100000 wine "$win/tools/bench/vxbench.exe"
 else
     failures+=("wine: no Wine prefix or display")
 fi
