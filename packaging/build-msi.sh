@@ -51,12 +51,12 @@ secure=$(msiinfo export "$stage/package.msi" Property | sed -n 's/^SecureCustomP
     echo "build-msi: no SecureCustomProperties in the Property table" >&2
     exit 1
 }
-msibuild "$stage/package.msi" -q "UPDATE \`Property\` SET \`Value\` = '$secure;ADDRESS;PORT;LOGLEVEL;PEERS' WHERE \`Property\` = 'SecureCustomProperties'"
+msibuild "$stage/package.msi" -q "UPDATE \`Property\` SET \`Value\` = '$secure;ADDRESS;PORT;LOGLEVEL;PEERS;KEYBOARD' WHERE \`Property\` = 'SecureCustomProperties'"
 # msibuild does not always report a failed import: check that each one took.
 rows() { msiinfo export "$stage/package.msi" "$1" | tail -n +4; }
 if [[ $(rows MsiLockPermissionsEx | wc -l) != 2 ]] ||
     ! rows Upgrade | grep -q $'\t768\t\tVXHID_REPLACED' ||
-    ! rows Property | grep -q '^SecureCustomProperties.*;PEERS'; then
+    ! rows Property | grep -q '^SecureCustomProperties.*;KEYBOARD'; then
     echo "build-msi: a table of the package was not changed as intended" >&2
     exit 1
 fi

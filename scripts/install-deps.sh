@@ -11,6 +11,7 @@ packages=(
     python3-cryptography                     # the end-to-end tests' own CNC Service session
     g++-mingw-w64-x86-64                     # cross compiler for the Windows program
     wine wine64 xvfb xdotool                 # running it under Wine on a virtual display
+    locales x11-xkb-utils libxtst6           # typing with other keyboard layouts there
     wixl msitools                            # its Windows Installer package; msiinfo
     pkg-config libmosquitto-dev              # vxgate's MQTT client library
     libc-ares-dev                            # vxgate's look-up of agents' host names

@@ -10,6 +10,8 @@ namespace {
 
 constexpr unsigned kVkShift = 0x10;
 constexpr unsigned kNoVirtualKey = 0xFF;
+constexpr unsigned kVkPacket = 0xE7;
+constexpr unsigned kVkNoName = 0xFC;
 constexpr unsigned kRightShiftScanCode = 0x36;
 constexpr unsigned kE0Prefix = 0x2;  // RI_KEY_E0
 // A reinstall that keeps failing is told again at most this often.
@@ -19,9 +21,14 @@ constexpr std::uint64_t kFailureLineEveryMs = 60 * 1000;
 
 std::optional<unsigned> hookKeyOfRawInput(const RawKeyboardFields& raw) {
     if (raw.vKey == kNoVirtualKey) return std::nullopt;
+    if (raw.vKey == 0) return kVkPacket;
     if (raw.vKey != kVkShift) return raw.vKey;
     if ((raw.flags & kE0Prefix) != 0) return std::nullopt;
     return raw.makeCode == kRightShiftScanCode ? kVkRightShift : kVkLeftShift;
+}
+
+bool replayable(const RawKeyEvent& event) {
+    return !(event.vkCode == kVkNoName && event.scan == 0);
 }
 
 bool hookDropForTestsAllowed(const char* variableValue) {
@@ -48,9 +55,12 @@ unsigned genericKey(unsigned vkCode) {
     }
 }
 
-bool sameKeyEvent(const RawKeyEvent& raw, unsigned hookMessage, unsigned hookVkCode) {
+// Unicode packets are the same key; their units tell them apart.
+bool sameKeyEvent(const RawKeyEvent& raw, unsigned hookMessage, unsigned hookVkCode,
+                  unsigned hookScan) {
     return keyEventKind(raw.message) == keyEventKind(hookMessage) &&
-           genericKey(raw.vkCode) == genericKey(hookVkCode);
+           genericKey(raw.vkCode) == genericKey(hookVkCode) &&
+           (raw.vkCode != kVkPacket || raw.scan == hookScan);
 }
 
 }  // namespace
@@ -63,7 +73,7 @@ void HookWatchdog::rawKeyEvent(RawKeyEvent event, std::uint64_t nowMs) {
 
 bool HookWatchdog::answers(std::uint64_t hookIndex, std::uint64_t rawIndex) const {
     const HookKept& call = hookKept_[hookIndex % kKeptEvents];
-    return sameKeyEvent(kept(rawIndex).event, call.message, call.vkCode);
+    return sameKeyEvent(kept(rawIndex).event, call.message, call.vkCode, call.scan);
 }
 
 void HookWatchdog::pair() {
@@ -89,12 +99,72 @@ void HookWatchdog::pair() {
         // this one included: the hook has moved past them.
         rawPaired_ = i + 1;
         hookPaired_ = hook;
+        // Caught up once the hook answers the newest raw event: raw input has
+        // typed up to it, the hook types what comes after.
+        if (catchingUp_ && i + 1 == rawEvents_) finishCatchUp(i, answer);
     }
+    if (!catchingUp_) return;
+    // Not caught up yet: every raw event is typed as it arrives.
+    rawTyped_ = std::max(rawTyped_, oldestKept(rawEvents_));
+    for (; rawTyped_ < rawEvents_; ++rawTyped_) toType_.push_back(kept(rawTyped_).event);
+}
+
+void HookWatchdog::finishCatchUp(std::uint64_t rawIndex, std::uint64_t hookIndex) {
+    catchingUp_ = false;
+    // Up to the answered event raw input types, then the hook's calls kept
+    // after the one that answered it; the hook types the rest itself.
+    rawTyped_ = std::max(rawTyped_, oldestKept(rawEvents_));
+    for (; rawTyped_ <= rawIndex; ++rawTyped_) toType_.push_back(kept(rawTyped_).event);
+    for (std::uint64_t call = std::max(hookIndex + 1, oldestKept(hookCalls_)); call < hookCalls_;
+         ++call) {
+        const RawKeyEvent& event = caughtUpHookEvents_[call % kKeptEvents];
+        if (event.vkCode != kVkPacket) toType_.push_back(event);  // packets are typed already
+    }
+}
+
+void HookWatchdog::startCatchUp(std::uint64_t nowMs) {
+    restart();
+    catchingUp_ = true;
+    installedMs_ = nowMs;
+    hookCallsAtInstall_ = hookCalls_;
+    rawTyped_ = rawEvents_;
+}
+
+bool HookWatchdog::hookEventWhileCatchingUp(const RawKeyEvent& event) {
+    if (hookCalls_ > 0) caughtUpHookEvents_[(hookCalls_ - 1) % kKeptEvents] = event;
+    return event.vkCode == kVkPacket;
+}
+
+std::vector<RawKeyEvent> HookWatchdog::takeCatchUp() {
+    std::vector<RawKeyEvent> taken;
+    taken.swap(toType_);
+    return taken;
+}
+
+HookWatchdog::Verdict HookWatchdog::checkWhileCatchingUp(std::uint64_t nowMs, Loss& loss) {
+    if (hookCalls_ > hookCallsAtInstall_) return Verdict::working;  // the new hook lives
+    // Raw events that arrive at once after the install were typed before
+    // the new hook was there; only later ones tell whether it works.
+    std::uint64_t first = std::max(rawPaired_, oldestKept(rawEvents_));
+    while (first < rawEvents_ && kept(first).arrivedMs < installedMs_ + kUrgentAnswerMs) ++first;
+    if (first == rawEvents_ || nowMs - std::min(kept(first).arrivedMs, nowMs) < kAnswerMs) {
+        return Verdict::working;
+    }
+    for (std::uint64_t i = std::max(rawPaired_, oldestKept(rawEvents_)); i < rawEvents_; ++i) {
+        loss.missed.push_back(kept(i).event);
+    }
+    loss.typed = true;
+    loss.again = lostBefore_ && hookCalls_ == hookCallsAtLastLoss_;
+    lostBefore_ = true;
+    hookCallsAtLastLoss_ = hookCalls_;
+    restart();
+    return Verdict::lost;
 }
 
 HookWatchdog::Verdict HookWatchdog::check(std::uint64_t nowMs, bool urgent, Loss& loss) {
     loss = Loss{};
     pair();
+    if (catchingUp_) return checkWhileCatchingUp(nowMs, loss);
     if (rawPaired_ >= rawEvents_) return Verdict::working;
     const std::uint64_t waiting = rawEvents_ - rawPaired_;
     // Older than the ring holds, the first has waited long enough for sure.
@@ -132,11 +202,23 @@ HookWatchdog::Report HookWatchdog::report(const Loss& loss, int installError, st
         firstInstallFailed_ = false;
         // A hook that stays silent after being installed again is told once
         // at level 1, then only in detail, so that it cannot fill the log.
-        return Report{
-            loss.again ? 3 : 1,
-            formatText("Keyboard hook no longer receives keys - installed again, %d "
-                       "missed key events replayed, %d lost",
-                       static_cast<int>(loss.missed.size()), static_cast<int>(loss.dropped))};
+        int replayed = 0, unreplayable = 0;
+        for (const RawKeyEvent& e : loss.missed) {
+            if (replayable(e)) {
+                ++replayed;
+            } else if (keyEventKind(e.message) == KeyEventKind::press) {
+                ++unreplayable;
+            }
+        }
+        std::string line = formatText(
+            "Keyboard hook no longer receives keys - installed again, %d missed key events "
+            "replayed, %d lost",
+            replayed, static_cast<int>(loss.dropped));
+        if (unreplayable > 0) {
+            line += formatText(", %d characters composed by the system could not be replayed",
+                               unreplayable);
+        }
+        return Report{loss.again ? 3 : 1, line};
     }
     if (failureTold_ && nowMs - lastFailureLineMs_ < kFailureLineEveryMs) return Report{};
     const int level = failureTold_ || firstInstallFailed_ ? 3 : 1;

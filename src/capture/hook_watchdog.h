@@ -13,6 +13,15 @@
 // the hook has answered, left waiting for about half a second, mean the hook
 // is gone; the desktop side then installs it again and replays those events,
 // so the keys typed in between are not lost.
+//
+// Keys typed while the hook is being installed again reach neither: the
+// watchdog has decided what to replay, the new hook is not there yet, and
+// their raw events arrive afterwards (a busy machine can stretch that moment
+// to a whole word). So after a reinstall the watchdog catches up: every key is
+// typed from raw input, in its order, until a call of the new hook answers the
+// newest raw event; after that event the hook types again, starting with its
+// calls kept meanwhile. Each key is typed once, from one side or the other.
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -22,12 +31,17 @@
 
 // One key event as raw input reports it: the window message (WM_KEYDOWN,
 // WM_KEYUP, WM_SYSKEYDOWN, WM_SYSKEYUP), the virtual-key code as the hook
-// sees it, and whether the scan dialog was the window in front when it
-// arrived (a replay must count it for the window it was typed into).
+// sees it, whether the scan dialog was the window in front when it arrived (a
+// replay must count it for the window it was typed into), and what a replay
+// needs to translate it as the hook would have: the scan code (a Unicode
+// packet's UTF-16 unit), the E0 prefix and the keyboard layout then in force.
 struct RawKeyEvent {
     unsigned message = 0;
     unsigned vkCode = 0;
     bool dialogInFront = false;
+    unsigned scan = 0;
+    bool extended = false;
+    std::uintptr_t layout = 0;
 };
 
 // The raw keyboard record's fields that matter here, as RAWKEYBOARD has them.
@@ -41,8 +55,15 @@ struct RawKeyboardFields {
 // for the keyboard's own filler events (key code 0xFF, and the Shift with
 // the E0 prefix sent around the grey navigation keys), which the hook never
 // sees as keys. Raw input names both Shift keys VK_SHIFT and tells them apart
-// by the scan code; the hook sees VK_LSHIFT and VK_RSHIFT.
+// by the scan code; the hook sees VK_LSHIFT and VK_RSHIFT. A Unicode packet
+// (key code 0, or VK_PACKET) is the hook's VK_PACKET, its unit the scan code.
 std::optional<unsigned> hookKeyOfRawInput(const RawKeyboardFields& raw);
+
+// Whether a replay can type what the event typed. A character the system
+// composed before the hook (VK_NONAME without a scan code: Wine hands the
+// hook what the X server composed from a dead key) is known only at the
+// moment it is typed.
+bool replayable(const RawKeyEvent& event);
 
 // The test-only hot key that drops the hook works only when the environment
 // variable's value (null when unset) is exactly "1".
@@ -61,14 +82,30 @@ public:
     // apart while the hook works.
     static constexpr std::uint64_t kUrgentAnswerMs = 150;
     // The hook's procedure was called for a key event: only noted, so that
-    // the hook's path stays a few stores.
-    void hookCalled(unsigned message, unsigned vkCode) {
-        hookKept_[hookCalls_ % kKeptEvents] = HookKept{message, vkCode};
+    // the hook's path stays a few stores. scan tells Unicode packets apart.
+    void hookCalled(unsigned message, unsigned vkCode, unsigned scan = 0) {
+        hookKept_[hookCalls_ % kKeptEvents] = HookKept{message, vkCode, scan};
         ++hookCalls_;
     }
 
     // Raw input reported a key event at nowMs.
     void rawKeyEvent(RawKeyEvent event, std::uint64_t nowMs);
+
+    // The hook was installed again after a loss, or failed to be, at nowMs:
+    // the catch-up starts, so that raw input types until the hook does.
+    void startCatchUp(std::uint64_t nowMs);
+    // While catching up the hook's calls do not type: the desktop keeps each
+    // one's event here (as the hook saw it, with the window then in front),
+    // right after hookCalled. Unicode packets are the exception: raw input
+    // never reports them, so the hook types them at once (true: type it
+    // now), and the catch-up never types them again.
+    bool catchingUp() const { return catchingUp_; }
+    bool hookEventWhileCatchingUp(const RawKeyEvent& event);
+    // What the catch-up has to type since the last call, in order: raw
+    // events as they arrive, and once the new hook has answered the newest,
+    // the hook's events kept after that call. Asked after rawKeyEvent and
+    // check.
+    std::vector<RawKeyEvent> takeCatchUp();
 
     // What a check found.
     struct Loss {
@@ -77,6 +114,9 @@ public:
         // The hook was not called once since the previous loss: reinstalling
         // did not bring it back (keys to a window the hook may not see, say).
         bool again = false;
+        // The missed events were typed from raw input already, while catching
+        // up: only the hook has to be installed again.
+        bool typed = false;
     };
 
     enum class Verdict {
@@ -92,10 +132,15 @@ public:
     // scan dialog's OK button): one event is enough, once it has waited
     // kUrgentAnswerMs; younger ones give waiting, and the caller lets the
     // thread serve the hook a moment and asks again. After a loss the
-    // watchdog starts over as after a reinstall.
+    // watchdog starts over as after a reinstall. While catching up, raw
+    // events are typed as they arrive, so nothing waits; the new hook is lost
+    // too when it has not been called once while raw events that arrived
+    // kUrgentAnswerMs or more after the install waited kAnswerMs (those that
+    // arrive at once were typed before it was there).
     Verdict check(std::uint64_t nowMs, bool urgent, Loss& loss);
 
-    // The hook was installed again: what raw input saw so far is settled.
+    // The hook was installed (at start-up): what raw input saw so far is
+    // settled.
     void restart();
 
     // The line to write after a loss was handled; level 0 writes nothing.
@@ -105,7 +150,8 @@ public:
     };
     // installError: 0 when installing the hook again worked, else the
     // system's error. A working reinstall is told at level 1, or at level 3
-    // when the hook stayed silent since the previous one. A failing one is
+    // when the hook stayed silent since the previous one; the line names the
+    // missed events a replay could not type, when there are any. A failing one is
     // told at level 1 once, then at level 3 at most once a minute until an
     // install works; when the very first install at start-up failed (which
     // the agent does not log) the failures stay at that level 3.
@@ -121,11 +167,22 @@ private:
     struct HookKept {
         unsigned message = 0;
         unsigned vkCode = 0;
+        unsigned scan = 0;
     };
     const Kept& kept(std::uint64_t index) const { return kept_[index % kKeptEvents]; }
+    // The oldest of count events that a ring still holds.
+    static std::uint64_t oldestKept(std::uint64_t count) {
+        return count - std::min<std::uint64_t>(count, kKeptEvents);
+    }
     // Pairs the raw events with the hook's calls for the same key events, in
     // their order; moves past those paired and those seen by one side alone.
+    // While catching up, hands the raw events on to be typed as they arrive,
+    // until a call of the new hook answers the newest.
     void pair();
+    // The catch-up ends at raw event rawIndex, which the hook's call
+    // hookIndex answered.
+    void finishCatchUp(std::uint64_t rawIndex, std::uint64_t hookIndex);
+    Verdict checkWhileCatchingUp(std::uint64_t nowMs, Loss& loss);
     // The hook's call hookIndex was for the same key event as raw event rawIndex.
     bool answers(std::uint64_t hookIndex, std::uint64_t rawIndex) const;
 
@@ -140,6 +197,13 @@ private:
     std::uint64_t hookPaired_ = 0;
     bool lostBefore_ = false;
     std::uint64_t hookCallsAtLastLoss_ = 0;
+
+    bool catchingUp_ = false;
+    std::uint64_t installedMs_ = 0;
+    std::uint64_t hookCallsAtInstall_ = 0;
+    std::uint64_t rawTyped_ = 0;  // raw events before this one are typed or settled
+    std::array<RawKeyEvent, kKeptEvents> caughtUpHookEvents_{};  // by call
+    std::vector<RawKeyEvent> toType_;
 
     bool firstInstallFailed_ = false;
     bool failureTold_ = false;

@@ -43,25 +43,74 @@ std::optional<unsigned char> shiftedCharacter(unsigned char c) {
     return std::nullopt;
 }
 
+unsigned char usLayoutCharacter(unsigned vk) {
+    if ((vk >= '0' && vk <= '9') || (vk >= 'A' && vk <= 'Z')) return static_cast<unsigned char>(vk);
+    if (vk >= 0x60 && vk <= 0x69) return static_cast<unsigned char>('0' + vk - 0x60);
+    struct Key {
+        unsigned vk;
+        unsigned char c;
+    };
+    static const Key keys[] = {
+        {0x08, 8},    {0x09, 9},   {0x0D, 13},   {0x1B, 27},   {0x20, ' '}, {0x6A, '*'},
+        {0x6B, '+'},  {0x6D, '-'}, {0x6E, '.'},  {0x6F, '/'},  {0xBA, ';'}, {0xBB, '='},
+        {0xBC, ','},  {0xBD, '-'}, {0xBE, '.'},  {0xBF, '/'},  {0xC0, '`'}, {0xDB, '['},
+        {0xDC, '\\'}, {0xDD, ']'}, {0xDE, '\''}, {0xE2, '\\'},
+    };
+    for (const Key& key : keys) {
+        if (key.vk == vk) return key.c;
+    }
+    return 0;
+}
+
+bool followModifierKeys(KeyboardState& state, KeyEventKind kind, unsigned vkCode) {
+    if (kind == KeyEventKind::other) return false;
+    const bool down = kind == KeyEventKind::press;
+    switch (vkCode) {
+        case kVkLeftShift:
+        case kVkRightShift:
+            state.shiftDown = down;
+            return true;
+        case kVkCapital:
+            if (!down) state.capsLockOn = !state.capsLockOn;
+            return true;
+        case kVkLeftWindows:
+            state.leftWindowsDown = down;
+            return true;
+        case kVkRightWindows:
+            state.rightWindowsDown = down;
+            return true;
+        case kVkControl:  // a generic key counts as the left one
+        case kVkLeftControl:
+            state.leftControlDown = down;
+            return true;
+        case kVkRightControl:
+            state.rightControlDown = down;
+            return true;
+        case kVkMenu:
+        case kVkLeftMenu:
+            state.leftAltDown = down;
+            return true;
+        case kVkRightMenu:
+            state.rightAltDown = down;
+            return true;
+        default:
+            return false;
+    }
+}
+
+void forgetReleasedControlAndAlt(KeyboardState& state, bool (*isDown)(unsigned vk)) {
+    if (state.leftControlDown && !isDown(kVkLeftControl)) state.leftControlDown = false;
+    if (state.rightControlDown && !isDown(kVkRightControl)) state.rightControlDown = false;
+    if (state.leftAltDown && !isDown(kVkLeftMenu)) state.leftAltDown = false;
+    if (state.rightAltDown && !isDown(kVkRightMenu)) state.rightAltDown = false;
+}
+
 std::optional<unsigned char> translateKeyEvent(KeyboardState& state, KeyEventKind kind,
                                                unsigned vkCode, unsigned char mapped) {
-    const bool isShift = vkCode == kVkLeftShift || vkCode == kVkRightShift;
-    if (kind == KeyEventKind::release) {
-        // Either Shift's release clears the state, even while the other is held.
-        if (isShift) state.shiftDown = false;
-        if (vkCode == kVkCapital) state.capsLockOn = !state.capsLockOn;
-        if (vkCode == kVkLeftWindows) state.leftWindowsDown = false;
-        if (vkCode == kVkRightWindows) state.rightWindowsDown = false;
-        return std::nullopt;
-    }
+    followModifierKeys(state, kind, vkCode);
     if (kind != KeyEventKind::press) return std::nullopt;
-    if (isShift) {
-        state.shiftDown = true;
-        return std::nullopt;
-    }
-    if (vkCode == kVkLeftWindows) state.leftWindowsDown = true;
-    if (vkCode == kVkRightWindows) state.rightWindowsDown = true;
-    if (state.leftWindowsDown || state.rightWindowsDown) return std::nullopt;
+    if (vkCode == kVkLeftShift || vkCode == kVkRightShift) return std::nullopt;
+    if (state.windowsKeyDown()) return std::nullopt;
     // Caps Lock changes letters only; with Shift as well they cancel out.
     if (isUpperCaseLetter(mapped)) {
         const bool upperCase = state.shiftDown != state.capsLockOn;

@@ -1,9 +1,12 @@
 #pragma once
 // Scan assembly: the characters typed while the scan dialog is in front are
-// collected into the pending scan; Enter or Tab commits it to the scan buffer
-// and closes the dialog. Runs on the user-interface thread only (the keyboard
-// hook and the dialog both live there), so the pending scan needs no lock.
+// collected into the pending scan, in UTF-8; Enter or Tab commits it to the
+// scan buffer and closes the dialog. Runs on the user-interface thread only
+// (the keyboard hook and the dialog both live there), so the pending scan
+// needs no lock.
 #include <string>
+
+#include "capture/key_translator.h"
 
 // The scan dialog's caption; a keystroke counts only while the foreground
 // window carries exactly this title.
@@ -31,9 +34,21 @@ void handleScanKey(unsigned char c);
 // exactly kScanDialogTitle. A key counts for the scan only then.
 bool isScanDialogInFront();
 
-// One low-level keyboard event, as the hook receives it: follows Shift and
-// Caps Lock and hands the character of a key press to handleScanKey.
-// mapped is the low byte of MapVirtualKeyA(vkCode, MAPVK_VK_TO_CHAR).
+// One low-level keyboard event, as the hook receives it, translated with the
+// keyboard layout in force (see KeyTranslator): what it types is added to the
+// pending scan while the scan dialog is in front; Enter and Tab commit,
+// Backspace removes the last character.
+void handleKeyEvent(const KeyEvent& event);
+
+// A key event the hook missed, replayed later through the same translation,
+// in order: what it types counts exactly when the scan dialog was in front as
+// the key was typed (dialogWasInFront), whichever window is in front now.
+void replayKeyEvent(const KeyEvent& event, bool dialogWasInFront);
+
+// The US translation instead (-L US): one low-level keyboard event, as the
+// hook receives it: follows Shift and Caps Lock and hands the character of a
+// key press to handleScanKey. mapped is the low byte of
+// MapVirtualKeyA(vkCode, MAPVK_VK_TO_CHAR).
 void handleKeyboardEvent(unsigned message, unsigned vkCode, unsigned char mapped);
 
 // A key event the hook missed, replayed later: like handleKeyboardEvent, but
@@ -41,6 +56,12 @@ void handleKeyboardEvent(unsigned message, unsigned vkCode, unsigned char mapped
 // was typed (dialogWasInFront), whichever window is in front now.
 void replayKeyboardEvent(unsigned message, unsigned vkCode, unsigned char mapped,
                          bool dialogWasInFront);
+
+// Which translation the keyboard hook uses: the layout's (the default) or
+// the US one (-L US). Set by the host once the options are read; read by the
+// hook on the user-interface thread.
+void setUsKeyTranslation(bool on);
+bool usKeyTranslation();
 
 // True until the Caps Lock state has been taken from the system; the hook
 // then reports it once through setInitialCapsLock.
@@ -51,6 +72,9 @@ void setInitialCapsLock(bool on);
 // is for a release that passed unseen (the system says neither is down).
 bool windowsKeyHeld();
 void forgetWindowsKeys();
+// The same for Ctrl and Alt, each key on its own (forgetReleasedControlAndAlt).
+bool controlOrAltHeld();
+void forgetReleasedControlAndAlt(bool (*isDown)(unsigned vk));
 
 // The scan dialog has opened.
 void scanDialogOpened();
@@ -64,7 +88,10 @@ void scanDialogOk();
 bool scanDialogClosedByCommit();
 
 namespace scan_assembly_testing {
-// Forgets the pending scan, Shift, Caps Lock and the dialog state, and
-// restores the platform's desktop seam.
+// Forgets the pending scan, the modifiers, the translation's waiting state
+// and the dialog state, and restores the platform's desktop seam, layouts
+// and the layout's translation.
 void resetScanAssembly();
+// The layouts handleKeyEvent translates with, until the next reset.
+void useKeyboardLayouts(KeyboardLayouts& layouts);
 }  // namespace scan_assembly_testing

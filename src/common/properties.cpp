@@ -181,15 +181,55 @@ void tMDCProperty::setLogLevel(std::string level) {
     ::logLevel = logLevel;
 }
 
+KeyboardOption takeKeyboardOption(std::string& commandLine) {
+    KeyboardOption option;
+    for (size_t i = 0; i + 1 < commandLine.size(); ++i) {
+        const bool wordStart = i == 0 || isBlank(commandLine[i - 1]);
+        if (!wordStart || commandLine[i] != '-' ||
+            std::toupper(static_cast<unsigned char>(commandLine[i + 1])) != 'L') {
+            continue;
+        }
+        std::string value;
+        const size_t end = allowedPeersValue(commandLine, i + 1, value);
+        commandLine.erase(i, end - i);
+        for (char& c : value) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        option.given = true;
+        if (value == "US") {
+            option.usTranslation = true;
+        } else if (option.problem.empty()) {
+            if (value.size() > AllowedPeers::kMaxShownEntry) {
+                value = value.substr(0, AllowedPeers::kMaxShownEntry) + "...";
+            }
+            option.problem =
+                value.empty()
+                    ? std::string("Keyboard translation -L has no value (only -L US is known)")
+                    : formatText("Keyboard translation -L %s is not known (only -L US is)",
+                                 value.c_str());
+        }
+        --i;  // the character now at i follows what was taken out
+    }
+    if (!option.problem.empty()) option.usTranslation = false;
+    return option;
+}
+
 bool loadProperties(std::string commandLine, tMDCProperty* properties) {
     std::string executable = platform::fullPath("vxhid.exe");
     size_t separator = executable.find_last_of(platform::pathSeparator[0]);
     properties->programDir =
         separator == std::string::npos ? std::string() : executable.substr(0, separator);
 
-    if (commandLine.empty()) {
-        return properties->init(properties->programDir + platform::pathSeparator + "ini.txt",
-                                false);
+    const KeyboardOption keyboard = takeKeyboardOption(commandLine);
+    // A command line that held -L and nothing else counts as none.
+    const bool onlyKeyboard =
+        keyboard.given && commandLine.find_first_not_of(" \t") == std::string::npos;
+    bool loaded = false;
+    if (commandLine.empty() || onlyKeyboard) {
+        loaded =
+            properties->init(properties->programDir + platform::pathSeparator + "ini.txt", false);
+    } else {
+        loaded = properties->init(commandLine, true);
     }
-    return properties->init(commandLine, true);
+    properties->usKeyTranslation = keyboard.usTranslation;
+    properties->keyboardProblem = keyboard.problem;
+    return loaded;
 }

@@ -19,6 +19,11 @@ struct tMDCProperty {
     // -A, or the fifth line of the properties file: the peers that may
     // connect. Checked by the host once the log is open.
     AllowedPeers allowedPeers;
+    // -L US: keys are translated as on a US keyboard, whatever the layout.
+    bool usKeyTranslation = false;
+    // Set when -L has any other value: the line that says so; the host
+    // then does not start.
+    std::string keyboardProblem;
 
     // Sets the defaults, then applies the options (optionsFlag) and the
     // properties file at source. False when that file has fewer than two lines.
@@ -28,6 +33,18 @@ struct tMDCProperty {
     void setLogLevel(std::string level);
 };
 
-// Fills programDir from the working folder and runs init with the command
-// line, or with "ini.txt" in the program folder when the line is empty.
+// -L and its value, taken out of a command line.
+struct KeyboardOption {
+    bool given = false;
+    bool usTranslation = false;
+    std::string problem;  // empty unless the value is other than US
+};
+// Takes every -L and its value out of commandLine. -L counts only as a word
+// of its own, at the start or after a blank, like -A; its value runs to the
+// next blank, in any case; US is the only one.
+KeyboardOption takeKeyboardOption(std::string& commandLine);
+
+// Fills programDir from the working folder, takes -L out of the command line
+// and runs init with the rest, or with "ini.txt" in the program folder when
+// nothing else is left (so "-L US" alone keeps "ini.txt" in use).
 bool loadProperties(std::string commandLine, tMDCProperty* properties);

@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "capture/scan_assembly.h"
 #include "capture/ui_thread.h"
 #include "common/activity_log.h"
 #include "common/properties.h"
@@ -26,6 +27,12 @@ int runServiceHost(void* instance, std::string commandLine) {
     const std::string tag = "TesselMDC::_tWinMain";
 
     initializeScanBufferLock();
+    // -L US is in force from the first key the hook sees, which may come
+    // before the properties are read (with -X they wait several seconds).
+    {
+        std::string options = commandLine;
+        setUsKeyTranslation(takeKeyboardOption(options).usTranslation);
+    }
     // The network side of the agent works without the desktop thread. The log
     // is not open yet, so a failure to start it is recorded once it is.
     bool uiThreadStarted = platform::startDetachedThread(uiThreadMain, instance);
@@ -34,6 +41,7 @@ int runServiceHost(void* instance, std::string commandLine) {
     std::unique_ptr<tMDCProperty> record = std::make_unique<tMDCProperty>();
     tMDCProperty* properties = record.get();
     if (!loadProperties(commandLine, properties)) return 0;
+    setUsKeyTranslation(properties->usKeyTranslation);
 
     WSADATA wsaData;
     int started = WSAStartup(0x0202, &wsaData);
@@ -65,6 +73,13 @@ int runServiceHost(void* instance, std::string commandLine) {
     const AllowedPeers& allowedPeers = properties->allowedPeers;
     if (!allowedPeers.problem().empty()) {
         writeLog(tag, allowedPeers.problem(), 1);
+        endProcess();
+        return 0;
+    }
+    // Nor does a keyboard translation it does not know: the scans would not
+    // be what the site expects.
+    if (!properties->keyboardProblem.empty()) {
+        writeLog(tag, properties->keyboardProblem, 1);
         endProcess();
         return 0;
     }

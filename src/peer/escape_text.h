@@ -8,4 +8,9 @@ namespace peer {
 // digits) for every other byte outside printable ASCII.
 std::string escapeText(const std::string& text);
 
+// The same, but a printable character above ASCII that is valid UTF-8 is
+// kept as it is, for output read as UTF-8; every other byte is escaped as
+// above.
+std::string escapeUtf8Text(const std::string& text);
+
 }  // namespace peer

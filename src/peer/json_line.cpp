@@ -4,13 +4,38 @@
 #include <ctime>
 
 #include "common/text_format.h"
+#include "common/utf8.h"
 
 namespace peer {
 
+namespace {
+
+// A character above ASCII as JSON escapes, a surrogate pair past U+FFFF, so
+// that the line stays ASCII whatever reads it.
+void appendEscaped(std::string& out, char32_t c) {
+    if (c < 0x10000) {
+        out += formatText("\\u%04x", static_cast<unsigned>(c));
+        return;
+    }
+    c -= 0x10000;
+    out += formatText("\\u%04x\\u%04x", static_cast<unsigned>(0xD800 + (c >> 10)),
+                      static_cast<unsigned>(0xDC00 + (c & 0x3FF)));
+}
+
+}  // namespace
+
 std::string jsonString(const std::string& text) {
     std::string out = "\"";
-    for (char c : text) {
-        unsigned char byte = static_cast<unsigned char>(c);
+    std::size_t at = 0;
+    while (at < text.size()) {
+        const char c = text[at];
+        const unsigned char byte = static_cast<unsigned char>(c);
+        if (byte >= 0x80) {
+            bool valid = true;
+            appendEscaped(out, decodeUtf8(text, at, valid));
+            continue;
+        }
+        ++at;
         switch (c) {
             case '"':
                 out += "\\\"";
@@ -28,7 +53,7 @@ std::string jsonString(const std::string& text) {
                 out += "\\t";
                 break;
             default:
-                if (byte < 0x20 || byte > 0x7E) {
+                if (byte < 0x20 || byte == 0x7F) {
                     out += formatText("\\u%04x", byte);
                 } else {
                     out += c;

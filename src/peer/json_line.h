@@ -1,8 +1,8 @@
 #pragma once
 // One JSON object per line, for programs that read what a peer reports.
-// The agent's texts are bytes of a single-byte code page, not UTF-8: every
-// byte above 0x7F is written as \u0080 to \u00ff, its own value, so nothing
-// is lost and the line stays valid JSON.
+// The agent's texts are UTF-8: every character above ASCII is written as a
+// \u escape (a surrogate pair past U+FFFF), so the line stays ASCII; a byte
+// sequence that is not UTF-8 becomes U+FFFD, so the line stays valid JSON.
 #include <string>
 
 namespace peer {

@@ -2,6 +2,7 @@
 
 #include "common/activity_log.h"
 #include "common/text_format.h"
+#include "common/utf8.h"
 #include "scans/scan_buffer.h"
 #include "transport/frame_limits.h"
 
@@ -25,12 +26,13 @@ bool probeScans(std::string& answer, std::vector<QueuedScan>& taken) {
             // Alone it still does not fit: it never will, so it goes out cut.
             if (takeScan(scan, std::string::npos) != ScanTake::taken) break;
             if (scan.text.size() > kMaxScanLength) {
+                // Scans are UTF-8: the cut never splits a character.
+                const std::size_t cut = utf8CutLength(scan.text, kMaxScanLength);
                 writeLog(tag,
                          formatText("Scan of %d characters cut to %d",
-                                    static_cast<int>(scan.text.size()),
-                                    static_cast<int>(kMaxScanLength)),
+                                    static_cast<int>(scan.text.size()), static_cast<int>(cut)),
                          1);
-                answer.append(scan.text, 0, kMaxScanLength);
+                answer.append(scan.text, 0, cut);
                 answer += '\n';
                 taken.push_back(std::move(scan));
                 continue;

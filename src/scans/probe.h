@@ -16,7 +16,8 @@ constexpr std::size_t kMaxScanLength = kMaxProbeAnswer - 1;
 // Fills answer (emptied first) with whole scans, oldest first, while it stays
 // within kMaxProbeAnswer bytes; the scans that do not fit stay queued, in
 // order, for the next probe. A scan longer than kMaxScanLength can never fit
-// and is delivered cut to that length, with a level-1 log line. Logs the
+// and is delivered cut to the last character boundary (UTF-8) at or below
+// that length, with a level-1 log line; the limits count bytes. Logs the
 // answer at level 2 when there was something to deliver; writes nothing when
 // nothing was queued. Always true. taken receives the scans of the answer,
 // whole and in order, so that they can be given back (requeueScans) when the

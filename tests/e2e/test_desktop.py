@@ -39,7 +39,10 @@ def setUpModule():
         DESKTOP.start()
         # Log level 3, for the tray icon's line; the hot key that drops the
         # keyboard hook enabled for this agent only.
-        DESKTOP.start_agent("-D", "3", env={"VXHID_TEST_HOOK_DROP": "1"})
+        # A reinstall is held a moment, as on a busy machine, so that keys
+        # are typed while it happens.
+        DESKTOP.start_agent(
+            "-D", "3", env={"VXHID_TEST_HOOK_DROP": "1", "VXHID_TEST_REINSTALL_HOLD_MS": "400"})
 
 
 def tearDownModule():
@@ -217,7 +220,10 @@ class DesktopTest(unittest.TestCase):
         # Found by the watchdog's timer while the operator is typing.
         self.d.must("hotkey", DROP_HOOK_HOT_KEY)
         self.d.open_dialog()
-        self.d.must("type", "Lost-")
+        # One key at a time, so that the watchdog finds the loss mid-word and
+        # the next keys come while the hook is being installed again.
+        for c in "Lost-":
+            self.d.must("type", c)
         self.assertEqual(1, self.d.log.wait_count(REINSTALL_LINE, 1, 5))
         self.d.must("type", "Hook 77")
         self.d.must("keys", "enter")

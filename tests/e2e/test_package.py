@@ -223,7 +223,7 @@ class PackageTablesTest(unittest.TestCase):
             self.assertEqual(value, properties.get(name), name)
         # The server side of a managed installation sees only secure ones.
         secure = properties["SecureCustomProperties"].split(";")
-        for name in ("ADDRESS", "PORT", "LOGLEVEL", "PEERS", "VXHID_REPLACED",
+        for name in ("ADDRESS", "PORT", "LOGLEVEL", "PEERS", "KEYBOARD", "VXHID_REPLACED",
                      "VXHID_NEWER_INSTALLED"):
             self.assertIn(name, secure)
         info = subprocess.run(["msiinfo", "suminfo", self.msi], capture_output=True, text=True,
@@ -264,7 +264,7 @@ class PackageTablesTest(unittest.TestCase):
         for row in actions.values():
             self.assertEqual("51", row[1], row[0])  # sets a property
         args = [name for name, row in actions.items() if row[2] == "VxhidArgs"]
-        self.assertEqual(8, len(args))
+        self.assertEqual(10, len(args))
         sequence = {row[0]: row for row in msi_table(self.msi, "InstallExecuteSequence")}
         ui_sequence = {row[0]: row for row in msi_table(self.msi, "InstallUISequence")}
         for name in args:
@@ -480,6 +480,8 @@ class PackageWineTest(unittest.TestCase):
             ({"ADDRESS": "127.0.0.1", "PORT": "8194", "LOGLEVEL": "2", "PEERS": "127.0.0.4"},
              "-I 127.0.0.1 -P 8194 -D 2 -A 127.0.0.4"),
             ({"ADDRESS": "127.0.0.1", "PEERS": "127.0.0.5"}, "-I 127.0.0.1 -A 127.0.0.5"),
+            ({"KEYBOARD": "US"}, "-L US"),
+            ({"PORT": "9000", "KEYBOARD": "us"}, "-P 9000 -L US"),
         ]
         for properties, arguments in cases:
             with self.subTest(properties=properties):
@@ -503,7 +505,7 @@ class PackageWineTest(unittest.TestCase):
         # first address), a blank in the list (a malformed list: the agent
         # would not start), " -X" (the agent's start after an update), a
         # port out of range, a level the agent would read
-        # as another. The table test covers the rest of what is refused;
+        # as another, a keyboard translation the agent does not know. The table test covers the rest of what is refused;
         # these show that Wine's msiexec evaluates the conditions as meant.
         cases = [
             {"ADDRESS": "localhost"},
@@ -511,6 +513,7 @@ class PackageWineTest(unittest.TestCase):
             {"ADDRESS": "127.0.0.1 -X"},
             {"PORT": "70000"},
             {"LOGLEVEL": "03"},
+            {"KEYBOARD": "DE"},
         ]
         for properties in cases:
             with self.subTest(properties=properties):

@@ -69,6 +69,22 @@ def event(operation: int, vk: int = 0, extra: int = 0) -> bytes:
     return bytes([operation, vk, extra])
 
 
+# Operations of the key_translator target.
+T_DOWN, T_UP, T_SYS_DOWN, T_SYS_UP, T_PACKET, T_LAYOUT, T_FRONT, T_PROBE = range(8)
+
+
+def t_key(vk: int, down: bool, sys: bool = False) -> bytes:
+    return bytes([(T_SYS_DOWN if sys else T_DOWN) + (0 if down else 1), vk, 0])
+
+
+def t_stroke(vk: int, sys: bool = False) -> bytes:
+    return t_key(vk, True, sys) + t_key(vk, False, sys)
+
+
+def t_packets(*units: int) -> bytes:
+    return b"".join(bytes([T_PACKET, unit >> 8, unit & 0xFF]) for unit in units)
+
+
 SEEDS = {
     "receive_message": {
         "noop": receive_seed(b"NOOP\r\n"),
@@ -154,6 +170,23 @@ SEEDS = {
         + event(DIALOG) + typed("SCAN") + key(VK["ENTER"]) + event(OK) + event(PROBE),
         "long_scans": b"\x00" + event(DIALOG) + event(HOLD, ord("X"), 255) + key(VK["ENTER"])
         + event(DIALOG) + event(HOLD, ord("Y"), 200) + key(VK["ENTER"]) + event(PROBE),
+    },
+    "key_translator": {
+        "german_shift_altgr_dead_key": b"\x01" + bytes([T_LAYOUT, 0, 0])
+        + t_key(0xA0, down=True) + t_stroke(ord("M")) + t_key(0xA0, down=False)
+        + t_stroke(ord("A")) + t_stroke(0xDB)
+        + t_key(0xA2, down=True) + t_key(0xA5, down=True) + t_stroke(ord("Q"))
+        + t_key(0xA5, down=False) + t_key(0xA2, down=False)
+        + t_stroke(0xDC) + t_stroke(ord("E")) + t_stroke(0x0D) + bytes([T_PROBE, 0, 0]),
+        "packets_and_surrogates": b"\x01" + t_packets(0xD83D, 0xDE00, 0x00E9, 0xD800, 0x41)
+        + t_stroke(0x0D) + bytes([T_PROBE, 0, 0]),
+        "alt_numpad": b"\x01" + t_key(0xA4, down=True)
+        + b"".join(t_stroke(0x60 + d, sys=True) for d in (0, 2, 3, 3))
+        + t_key(0xA4, down=False) + t_stroke(0x0D) + bytes([T_PROBE, 0, 0]),
+        "not_in_front": b"\x00" + t_stroke(ord("A")) + bytes([T_FRONT, 1, 0])
+        + t_stroke(ord("B")) + t_stroke(0x0D) + bytes([T_PROBE, 0, 0]),
+        "too_long_for_an_answer": b"\x01" + t_packets(*[0x20AC] * 690) + t_stroke(0x0D)
+        + bytes([T_PROBE, 0, 0]),
     },
     "scan_journal": {
         "empty": b"",

@@ -29,7 +29,10 @@
 // in-process session with the scan journal on (PRBE to the acknowledged
 // answer, and on to the delivered mark on disk), and
 // encryptBlock/decryptBlock per block, next to OpenSSL's AES-128-ECB where
-// this build has it. --check: the key path must stay under 20 us per key.
+// this build has it. --check: the key path must stay under 20 us per key;
+// --layout-key-limit-us raises that bound for the path through the keyboard
+// layout alone (bench.sh does so under Wine, where the layout is asked
+// through Wine's server at every key), never for the -L US path.
 //
 // Prints "result LABEL NAME VALUE" lines next to the readable ones. Exit
 // code 0 when everything worked (and the targets were met), 1 otherwise,
@@ -80,7 +83,8 @@ const char kUsage[] =
     "       vxbench network --agent-port P [--raw-port Q] [--label L] [--target native|wine]\n"
     "                       [--raw-exchanges N] [--probes N] [--handshake-seconds S]\n"
     "                       [--poll-seconds S]\n"
-    "       vxbench local [--label L] [--keys N] [--blocks N] [--probes N] [--check]\n";
+    "       vxbench local [--label L] [--keys N] [--blocks N] [--probes N] [--check]\n"
+    "                     [--layout-key-limit-us U]\n";
 
 double microsecondsBetween(Clock::time_point from, Clock::time_point to) {
     return std::chrono::duration<double, std::micro>(to - from).count();
@@ -495,9 +499,12 @@ int runNetwork(const Options& options) {
 
 // ---- local ----------------------------------------------------------------------
 
-struct KeyEvent {
+// A key event as the hook sees it; mapped is what MapVirtualKeyA gives for
+// the US translation (-L US).
+struct HookEvent {
     unsigned message;
     unsigned vkCode;
+    unsigned scan;
     unsigned char mapped;
 };
 
@@ -505,21 +512,44 @@ constexpr unsigned kVkReturn = 0x0D;
 constexpr unsigned kVkOemMinus = 0xBD;
 constexpr unsigned kVkOemSlash = 0xBF;
 
+// The scan codes of a US keyboard for the keys below.
+unsigned usScan(unsigned vk) {
+    static const char* const kRows[] = {"1234567890", "QWERTYUIOP", "ASDFGHJKL", "ZXCVBNM"};
+    static const unsigned kFirst[] = {0x02, 0x10, 0x1E, 0x2C};
+    for (int r = 0; r < 4; ++r) {
+        if (const char* at = std::strchr(kRows[r], static_cast<int>(vk))) {
+            return kFirst[r] + static_cast<unsigned>(at - kRows[r]);
+        }
+    }
+    switch (vk) {
+        case kVkOemMinus:
+            return 0x0C;
+        case kVkOemSlash:
+            return 0x35;
+        case kVkReturn:
+            return 0x1C;
+        case kVkLeftShift:
+            return 0x2A;
+        default:
+            return 0;
+    }
+}
+
 // The events a reader sends for text and Enter, as the hook sees them: an
 // upper-case letter with Shift around it, every key pressed and released.
-std::vector<KeyEvent> eventsOf(const std::string& text, long& keys) {
-    std::vector<KeyEvent> events;
+std::vector<HookEvent> eventsOf(const std::string& text, long& keys) {
+    std::vector<HookEvent> events;
     keys = 0;
     auto key = [&](unsigned vk, unsigned char mapped) {
-        events.push_back({kMessageKeyDown, vk, mapped});
-        events.push_back({kMessageKeyUp, vk, 0});
+        events.push_back({kMessageKeyDown, vk, usScan(vk), mapped});
+        events.push_back({kMessageKeyUp, vk, usScan(vk), 0});
         ++keys;
     };
     for (char c : text) {
         if (c >= 'A' && c <= 'Z') {
-            events.push_back({kMessageKeyDown, kVkLeftShift, 0});
+            events.push_back({kMessageKeyDown, kVkLeftShift, usScan(kVkLeftShift), 0});
             key(static_cast<unsigned>(c), static_cast<unsigned char>(c));
-            events.push_back({kMessageKeyUp, kVkLeftShift, 0});
+            events.push_back({kMessageKeyUp, kVkLeftShift, usScan(kVkLeftShift), 0});
         } else if (c >= 'a' && c <= 'z') {
             key(static_cast<unsigned>(c - 32), static_cast<unsigned char>(c - 32));
         } else if (c == '-') {
@@ -537,15 +567,16 @@ std::vector<KeyEvent> eventsOf(const std::string& text, long& keys) {
 std::string scanDialogInFront() { return kScanDialogTitle; }
 void noDialogToClose() {}
 
-// ns per key through what the hook does (the watchdog's count and
-// handleKeyboardEvent), and the scan it assembled.
-bool keyPath(long keysWanted, double& nsPerKey, double& nsPerEvent, std::string& error) {
+// ns per key through what the hook does (the watchdog's count and the
+// translation: the layout's, as the agent does by default, or with us the
+// US translation of -L US), and the scan it assembled.
+bool keyPath(long keysWanted, bool us, double& nsPerKey, double& nsPerEvent, std::string& error) {
     initializeScanBufferLock();
     desktopSeam() = DesktopSeam{scanDialogInFront, noDialogToClose};
     setInitialCapsLock(false);
     const std::string text = "Lot-A12345/b7Q";
     long keysPerScan = 0;
-    const std::vector<KeyEvent> events = eventsOf(text, keysPerScan);
+    const std::vector<HookEvent> events = eventsOf(text, keysPerScan);
     const long scansPerBatch = 1000;
     long keys = 0;
     long eventCount = 0;
@@ -554,9 +585,13 @@ bool keyPath(long keysWanted, double& nsPerKey, double& nsPerEvent, std::string&
     while (keys < keysWanted) {
         Clock::time_point start = Clock::now();
         for (long i = 0; i < scansPerBatch; ++i) {
-            for (const KeyEvent& e : events) {
+            for (const HookEvent& e : events) {
                 watchdog.hookCalled(e.message, e.vkCode);
-                handleKeyboardEvent(e.message, e.vkCode, e.mapped);
+                if (us) {
+                    handleKeyboardEvent(e.message, e.vkCode, e.mapped);
+                } else {
+                    handleKeyEvent(KeyEvent{e.message, e.vkCode, e.scan, false, 0});
+                }
             }
         }
         seconds += std::chrono::duration<double>(Clock::now() - start).count();
@@ -686,7 +721,8 @@ int runLocal(const Options& options) {
         return 2;
     }
     long probes = options.number("probes", 2000, 1, 1000000);
-    if (probes < 0) {
+    const long layoutKeyLimitUs = options.number("layout-key-limit-us", 20, 1, 1000000);
+    if (probes < 0 || layoutKeyLimitUs < 0) {
         std::fputs(kUsage, stderr);
         return 2;
     }
@@ -699,7 +735,10 @@ int runLocal(const Options& options) {
     const std::string journalPath = platform::fullPath("vxbench.scans");
     platform::deleteFile(journalPath);
     scan_journal::start(journalPath);
-    bool keyPathOk = keyPath(keysWanted, nsPerKey, nsPerEvent, error);
+    bool keyPathOk = keyPath(keysWanted, false, nsPerKey, nsPerEvent, error);
+    double usNsPerKey = 0;
+    double usNsPerEvent = 0;
+    if (keyPathOk) keyPathOk = keyPath(keysWanted, true, usNsPerKey, usNsPerEvent, error);
     scan_journal_testing::stop();
     scan_buffer_testing::clearScanBuffer();
     platform::deleteFile(journalPath);
@@ -711,7 +750,18 @@ int runLocal(const Options& options) {
             "journal, %ld keys): %.0f ns per key, %.0f ns per hook call\n",
             label.c_str(), keysWanted, nsPerKey, nsPerEvent);
         result(label, "key_ns", nsPerKey);
-        if (options.check && nsPerKey >= 20000) problems.add("target: key path is not under 20 us");
+        std::printf(
+            "%s key path with the US translation (-L US): %.0f ns per key, %.0f ns per "
+            "hook call\n",
+            label.c_str(), usNsPerKey, usNsPerEvent);
+        result(label, "key_us_ns", usNsPerKey);
+        if (options.check && nsPerKey >= static_cast<double>(layoutKeyLimitUs) * 1000) {
+            problems.add("target: key path is not under " + std::to_string(layoutKeyLimitUs) +
+                         " us");
+        }
+        if (options.check && usNsPerKey >= 20000) {
+            problems.add("target: key path with -L US is not under 20 us");
+        }
     }
 
     std::vector<double> roundTrips;

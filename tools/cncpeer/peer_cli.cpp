@@ -58,7 +58,7 @@ const char kUsage[] =
     "  SEXT, CLEN, DELE, PROT: only the acknowledgement\n"
     "\n"
     "Output, one line each; texts are quoted with C escapes (\\r \\n \\t \\\\ \\\"\n"
-    "and \\xHH):\n"
+    "and \\xHH for bytes that are not UTF-8); characters above ASCII as they are:\n"
     "  announcement: \"...\"\n"
     "  session key: 32 hex digits\n"
     "  verdict: \"100 Confirmed\"\n"
@@ -73,8 +73,9 @@ const char kUsage[] =
     "   \"command\":\"DBUG\",\"argument\":\"3\",\"answer\":\"200\\r\\n\",\"closed\":false}\n"
     "\"argument\" and \"answer\" are null when there is none (\"answer\" is null\n"
     "for a command answered by the acknowledgement alone); \"closed\" is true\n"
-    "when the agent ended the connection after it. Bytes above 0x7F are\n"
-    "written as \\u0080 to \\u00ff. The command that fails (not acknowledged,\n"
+    "when the agent ended the connection after it. Texts are read as UTF-8:\n"
+    "characters above ASCII are written as \\u escapes, bytes that are not\n"
+    "UTF-8 as \\ufffd. The command that fails (not acknowledged,\n"
     "its answer missing or wrong, or not sent because the connection ended)\n"
     "gets its object too, with \"closed\":false and \"error\" holding the\n"
     "problem; no object follows it. When the connection or the handshake\n"
@@ -257,7 +258,8 @@ bool parseArguments(const std::vector<std::string>& args, Settings& settings,
     return true;
 }
 
-std::string quoted(const std::string& text) { return "\"" + escapeText(text) + "\""; }
+// Scans are UTF-8: their characters are printed as they are.
+std::string quoted(const std::string& text) { return "\"" + peer::escapeUtf8Text(text) + "\""; }
 
 // Writes what each command brought: the text lines, or with --json one
 // object per command once its outcome is known.

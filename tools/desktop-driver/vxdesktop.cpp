@@ -23,6 +23,10 @@
 //   version-info <exe>       print the exe's version texts as a file's properties
 //                            show them, one "Name=value" a line
 //   edit-text                print the text of the scan dialog's edit box
+//   edit-text-unicode        print it read as Unicode: its UTF-16 code units in
+//                            hex, blank-separated (empty line for an empty box)
+//   packets <hex>...         send each UTF-16 code unit as a Unicode packet
+//                            (SendInput with KEYEVENTF_UNICODE), down and up
 //   tray-delete              remove the agent's tray icon (as a lost task bar does)
 //   taskbar-created          broadcast "TaskbarCreated" (as a new task bar does)
 #include <windows.h>
@@ -513,6 +517,33 @@ int main(int argc, char** argv) {
         SendMessageA(edit, WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text));
         std::printf("%s\n", text);
         return 0;
+    }
+    if (command == "edit-text-unicode") {
+        HWND dialog = findDialog();
+        HWND edit = dialog != nullptr ? GetDlgItem(dialog, 1000) : nullptr;
+        if (edit == nullptr) return 1;
+        wchar_t text[1024] = {};
+        const LRESULT length = SendMessageW(edit, WM_GETTEXT, sizeof text / sizeof text[0],
+                                            reinterpret_cast<LPARAM>(text));
+        for (LRESULT i = 0; i < length && i < 1023; ++i) {
+            std::printf("%s%04x", i == 0 ? "" : " ", static_cast<unsigned>(text[i]));
+        }
+        std::printf("\n");
+        return 0;
+    }
+    if (command == "packets" && argc >= 3) {
+        std::vector<INPUT> inputs;
+        for (int i = 2; i < argc; ++i) {
+            const WORD unit = static_cast<WORD>(std::strtoul(argv[i], nullptr, 16));
+            for (DWORD up : {DWORD{0}, DWORD{KEYEVENTF_KEYUP}}) {
+                INPUT input = {};
+                input.type = INPUT_KEYBOARD;
+                input.ki.wScan = unit;
+                input.ki.dwFlags = KEYEVENTF_UNICODE | up;
+                inputs.push_back(input);
+            }
+        }
+        return send(inputs) ? 0 : 1;
     }
     if (command == "tray-delete") {
         HWND agent = findAgent();

@@ -7,6 +7,9 @@
 
 #include <shellapi.h>
 
+#include "capture/hook_watchdog.h"
+#include "capture/key_translator.h"
+
 // The hidden window's class.
 extern const char kAgentWindowClass[];
 
@@ -27,17 +30,17 @@ void removeTrayIcon(HWND window);
 int installKeyboardHook(HINSTANCE instance);
 LRESULT CALLBACK keyboardHookProc(int code, WPARAM wParam, LPARAM lParam);
 // What the hook does with one key event.
-void deliverKeyEvent(unsigned message, unsigned vkCode);
-// Replays a key event a lost hook missed, counted for the scan exactly when
-// the scan dialog was in front as it was typed.
-void replayKeyEvent(unsigned message, unsigned vkCode, bool dialogWasInFront);
+void deliverKeyEvent(unsigned message, const KeyEvent& event);
+// Replays a key event a lost hook missed, as the hook would have had it,
+// counted for the scan exactly when the scan dialog was in front as it was
+// typed.
+void replayMissedKeyEvent(const RawKeyEvent& missed);
 // Removes the hook as Windows does when it overran its time-out (tests only).
 void dropKeyboardHook();
 
 // The hook's watchdog (hook_watchdog_win32.cpp), on the user-interface
 // thread: raw keyboard input to the hidden window, compared with the hook's
 // calls by a timer of that window.
-class HookWatchdog;
 extern HookWatchdog keyboardHookWatchdog;
 // Registers the raw input and starts the timer. False when raw input cannot
 // be had; the hook then goes unwatched, which the timer tells the log once

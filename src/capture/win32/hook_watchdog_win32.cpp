@@ -4,6 +4,7 @@
 // portable watchdog whether the hook still answers. A lost hook is installed
 // again and the key events it missed are replayed, so a scan typed meanwhile
 // arrives whole.
+#include <algorithm>
 #include <cstdlib>
 
 #include "capture/hook_watchdog.h"
@@ -25,6 +26,9 @@ constexpr USHORT kGenericDesktopPage = 0x01;
 constexpr USHORT kKeyboardUsage = 0x06;
 // Enables the test-only hot key that drops the hook.
 const char kHookDropVariable[] = "VXHID_TEST_HOOK_DROP";
+// With it, how long a reinstall is held (milliseconds, at most 2000).
+const char kReinstallHoldVariable[] = "VXHID_TEST_REINSTALL_HOLD_MS";
+constexpr unsigned long kMaxReinstallHoldMs = 2000;
 const char kTag[] = "KeyboardHook::watchdog";
 
 // The hidden window, once raw input to it is registered.
@@ -60,6 +64,24 @@ HookWatchdog::Verdict checkWhenDecided(bool urgent, HookWatchdog::Loss& loss) {
         Sleep(kUrgentPollMs);
         readQueuedRawInput();
     }
+}
+
+// Types what the catch-up after a reinstall has decided, in order.
+void typeCaughtUp() {
+    for (const RawKeyEvent& event : keyboardHookWatchdog.takeCatchUp()) {
+        if (replayable(event)) replayMissedKeyEvent(event);
+    }
+}
+
+// For the end-to-end tests: holds a reinstall for the time the environment
+// gives, as a busy machine can, so that keys are typed meanwhile.
+void holdReinstallForTests() {
+    if (!hookDropForTestsEnabled()) return;
+    static const unsigned long holdMs = [] {
+        const char* value = std::getenv(kReinstallHoldVariable);
+        return value != nullptr ? std::strtoul(value, nullptr, 10) : 0ul;
+    }();
+    if (holdMs > 0) Sleep(static_cast<DWORD>(std::min(holdMs, kMaxReinstallHoldMs)));
 }
 
 void tellStartErrorOnceTheLogIsOpen() {
@@ -108,8 +130,16 @@ void hookWatchdogRawInput(HRAWINPUT input) {
     if (!vkCode) return;
     // The window the key went to is the one in front now, as it arrives; a
     // replay counts the key for that window, not for the one in front then.
-    keyboardHookWatchdog.rawKeyEvent(RawKeyEvent{keyboard.Message, *vkCode, isScanDialogInFront()},
-                                     nowMs());
+    // So with the layout: the hook would have used the one in force now.
+    RawKeyEvent event;
+    event.message = keyboard.Message;
+    event.vkCode = *vkCode;
+    event.dialogInFront = isScanDialogInFront();
+    event.scan = keyboard.MakeCode;
+    event.extended = (keyboard.Flags & RI_KEY_E0) != 0;
+    event.layout = reinterpret_cast<std::uintptr_t>(GetKeyboardLayout(0));
+    keyboardHookWatchdog.rawKeyEvent(event, nowMs());
+    typeCaughtUp();
 }
 
 void checkKeyboardHook(bool urgent) {
@@ -120,13 +150,22 @@ void checkKeyboardHook(bool urgent) {
     // Every key event raw input has reported by now counts: one left queued
     // would be neither replayed below nor seen by the new hook.
     HookWatchdog::Loss loss;
-    if (checkWhenDecided(urgent, loss) != HookWatchdog::Verdict::lost) return;
+    const HookWatchdog::Verdict verdict = checkWhenDecided(urgent, loss);
+    typeCaughtUp();
+    if (verdict != HookWatchdog::Verdict::lost) return;
+    holdReinstallForTests();
     const int error = installKeyboardHook(hookInstance);
     // The keys typed meanwhile, in their order, as the hook would have had
-    // them, each counted for the window it was typed into.
-    for (const RawKeyEvent& event : loss.missed) {
-        replayKeyEvent(event.message, event.vkCode, event.dialogInFront);
+    // them, each counted for the window it was typed into (unless raw input
+    // typed them already, catching up after an earlier reinstall).
+    if (!loss.typed) {
+        for (const RawKeyEvent& event : loss.missed) {
+            if (replayable(event)) replayMissedKeyEvent(event);
+        }
     }
+    // Keys on their way now reach neither this replay nor the new hook:
+    // raw input types them until the hook answers.
+    keyboardHookWatchdog.startCatchUp(nowMs());
     const HookWatchdog::Report report = keyboardHookWatchdog.report(loss, error, nowMs());
     if (report.level != 0) writeLog(kTag, report.text, report.level);
 }

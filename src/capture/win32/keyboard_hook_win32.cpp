@@ -1,7 +1,9 @@
-// The low-level keyboard hook: a thin adapter that reads the event, asks the
-// system for the key's character and the Caps Lock state, and leaves the rest
-// to the portable scan assembly. It must return quickly: Windows silently
-// removes a low-level hook that overruns its time-out.
+// The low-level keyboard hook: a thin adapter that reads the event and leaves
+// the rest to the portable scan assembly, which asks the keyboard layout of
+// this thread (the scan dialog's) what the key types; with -L US it asks the
+// system for the key's US character instead, as the agent always did. It must
+// return quickly: Windows silently removes a low-level hook that overruns its
+// time-out.
 #include <string>
 
 #include "capture/hook_watchdog.h"
@@ -16,6 +18,7 @@ namespace {
 HHOOK keyboardHook = nullptr;
 
 bool isKeyDown(int vk) { return (GetAsyncKeyState(vk) & 0x8000) != 0; }
+bool isVirtualKeyDown(unsigned vk) { return isKeyDown(static_cast<int>(vk)); }
 
 std::string foregroundWindowTitle() {
     HWND foreground = GetForegroundWindow();
@@ -66,18 +69,31 @@ unsigned char mappedCharacter(unsigned message, unsigned vkCode) {
 
 }  // namespace
 
-void deliverKeyEvent(unsigned message, unsigned vkCode) {
-    handleKeyboardEvent(message, vkCode, mappedCharacter(message, vkCode));
+void deliverKeyEvent(unsigned message, const KeyEvent& event) {
+    if (usKeyTranslation()) {
+        handleKeyboardEvent(message, event.vk, mappedCharacter(message, event.vk));
+        return;
+    }
+    if (needsInitialCapsLock()) setInitialCapsLock((GetKeyState(VK_CAPITAL) & 1) != 0);
+    handleKeyEvent(event);
 }
 
-void replayKeyEvent(unsigned message, unsigned vkCode, bool dialogWasInFront) {
-    replayKeyboardEvent(message, vkCode, mappedCharacter(message, vkCode), dialogWasInFront);
+void replayMissedKeyEvent(const RawKeyEvent& missed) {
+    if (usKeyTranslation()) {
+        replayKeyboardEvent(missed.message, missed.vkCode,
+                            mappedCharacter(missed.message, missed.vkCode), missed.dialogInFront);
+        return;
+    }
+    replayKeyEvent(
+        KeyEvent{missed.message, missed.vkCode, missed.scan, missed.extended, missed.layout},
+        missed.dialogInFront);
 }
 
 LRESULT CALLBACK keyboardHookProc(int code, WPARAM wParam, LPARAM lParam) {
     if (code == HC_ACTION && lParam != 0) {
         const KBDLLHOOKSTRUCT* event = reinterpret_cast<const KBDLLHOOKSTRUCT*>(lParam);
-        keyboardHookWatchdog.hookCalled(static_cast<unsigned>(wParam), event->vkCode);
+        keyboardHookWatchdog.hookCalled(static_cast<unsigned>(wParam), event->vkCode,
+                                        event->scanCode);
         // A Windows key's release can pass unseen (Win+L locks the desktop
         // and the key goes up on another one): while it looks held, a key
         // press asks the system, which is only this rare case's cost.
@@ -86,7 +102,26 @@ LRESULT CALLBACK keyboardHookProc(int code, WPARAM wParam, LPARAM lParam) {
             !isKeyDown(VK_LWIN) && !isKeyDown(VK_RWIN)) {
             forgetWindowsKeys();
         }
-        deliverKeyEvent(static_cast<unsigned>(wParam), event->vkCode);
+        // So can a Ctrl or Alt key's (Ctrl+Alt+Del, a UAC prompt).
+        if (controlOrAltHeld() &&
+            keyEventKind(static_cast<unsigned>(wParam)) == KeyEventKind::press) {
+            forgetReleasedControlAndAlt(isVirtualKeyDown);
+        }
+        const unsigned message = static_cast<unsigned>(wParam);
+        const KeyEvent key{message, event->vkCode, event->scanCode,
+                           (event->flags & LLKHF_EXTENDED) != 0, 0};
+        if (keyboardHookWatchdog.catchingUp()) {
+            // After a reinstall raw input types until this hook is seen to
+            // answer it; the event is kept as the hook sees it now. Unicode
+            // packets, which raw input never reports, the hook types itself.
+            if (keyboardHookWatchdog.hookEventWhileCatchingUp(
+                    RawKeyEvent{message, key.vk, isScanDialogInFront(), key.scan, key.extended,
+                                reinterpret_cast<std::uintptr_t>(GetKeyboardLayout(0))})) {
+                deliverKeyEvent(message, key);
+            }
+        } else {
+            deliverKeyEvent(message, key);
+        }
     }
     // Every key is passed on, so it also reaches the window in front.
     return CallNextHookEx(nullptr, code, wParam, lParam);

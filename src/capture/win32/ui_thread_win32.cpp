@@ -1,7 +1,9 @@
 // The user-interface thread: a hidden window with the tray icon, the hot key
 // Win+H that opens the scan dialog, and the keyboard hook, all served by this
 // thread's message loop.
+#include "capture/keyboard_layout.h"
 #include "capture/resource_ids.h"
+#include "capture/scan_assembly.h"
 #include "capture/ui_thread.h"
 #include "capture/win32/desktop.h"
 #include "common/activity_log.h"
@@ -116,6 +118,9 @@ unsigned uiThreadMain(void* instanceHandle) {
         ChangeWindowMessageFilterEx(window, taskbarCreatedMessage, MSGFLT_ALLOW, nullptr);
     }
     addTrayIcon(window, instance);
+    // The layouts' tables are read from here on, on a thread of their own,
+    // so that the hook finds them read; -L US needs none.
+    if (!usKeyTranslation()) systemKeyboardLayouts();
     // Without the hook no scans, the rest still works.
     const bool hookInstalled = installKeyboardHook(instance) == 0;
     startHookWatchdog(window, instance, hookInstalled);
@@ -127,8 +132,9 @@ unsigned uiThreadMain(void* instanceHandle) {
         if (message.message == WM_HOTKEY) {
             if (message.wParam == kScanHotKey) {
                 // Waits until the dialog ends; its own loop serves the thread
-                // meanwhile, keyboard hook included.
-                DialogBoxParamA(nullptr, MAKEINTRESOURCEA(IDD_SCAN_DIALOG), nullptr, scanDialogProc,
+                // meanwhile, keyboard hook included. A Unicode dialog, so that
+                // its edit box shows every character the layout types.
+                DialogBoxParamW(nullptr, MAKEINTRESOURCEW(IDD_SCAN_DIALOG), nullptr, scanDialogProc,
                                 0);
             } else if (message.wParam == kStopHotKey) {
                 removeTrayIcon(window);

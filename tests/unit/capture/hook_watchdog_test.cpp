@@ -26,6 +26,15 @@ public:
     bool rawSees = true;   // raw input reports the events
     bool hookSees = true;  // the hook is called for them (while alive)
     bool dialogInFront = true;
+    // As the agent does: a reinstall starts the catch-up, and what reaches
+    // the scan is recorded in typed (the presses, in the order typed: by the
+    // hook, by a replay or by the catch-up).
+    bool catchUp = false;
+    std::string typed;
+    // Keys the system handles while a lost hook is being installed again:
+    // neither hook sees them, their raw reports arrive afterwards.
+    std::string typedDuringReinstall;
+    bool reinstallRevives = true;  // the reinstalled hook is called
 
     void event(unsigned message, unsigned vk) {
         const bool hook = hookAlive && hookSees;
@@ -61,13 +70,11 @@ public:
         HookWatchdog::Loss loss;
         for (int i = 0; i < 100; ++i) {
             const HookWatchdog::Verdict verdict = watchdog.check(now, urgent, loss);
+            typeAll(watchdog.takeCatchUp());
             if (verdict == HookWatchdog::Verdict::lost) {
                 losses.push_back(loss);
                 lostAt.push_back(now);
-                if (reinstallOnLoss) {
-                    hookAlive = true;
-                    watchdog.restart();
-                }
+                if (reinstallOnLoss) reinstall(loss);
             }
             if (verdict != HookWatchdog::Verdict::waiting) return;
             ASSERT_TRUE(urgent);
@@ -102,16 +109,45 @@ private:
         RawKeyEvent event;
     };
     void deliver() {
-        while (!pending_.empty() && pending_.front().atMs <= now) {
+        while (!holding_ && !pending_.empty() && pending_.front().atMs <= now) {
             const Report r = pending_.front();
             pending_.pop_front();
             if (r.hook) {
                 watchdog.hookCalled(r.event.message, r.event.vkCode);
+                if (watchdog.catchingUp()) {
+                    watchdog.hookEventWhileCatchingUp(r.event);
+                } else {
+                    typeAll({r.event});
+                }
             } else {
                 watchdog.rawKeyEvent(r.event, now);
+                typeAll(watchdog.takeCatchUp());
             }
         }
     }
+    void typeAll(const std::vector<RawKeyEvent>& events) {
+        for (const RawKeyEvent& e : events) {
+            if (e.message == kMessageKeyDown) typed += static_cast<char>(e.vkCode);
+        }
+    }
+    // Installs the hook again after a loss, as the agent does.
+    void reinstall(const HookWatchdog::Loss& loss) {
+        if (!catchUp) {
+            hookAlive = true;
+            watchdog.restart();
+            return;
+        }
+        // The keys typed meanwhile come after the check, before the hook.
+        holding_ = true;
+        type(typedDuringReinstall);
+        typedDuringReinstall.clear();
+        holding_ = false;
+        hookAlive = reinstallRevives;
+        if (!loss.typed) typeAll(loss.missed);
+        watchdog.startCatchUp(now);
+    }
+
+    bool holding_ = false;  // reports wait: the thread is busy installing the hook
 
     Order order_;
     std::uint64_t lagMs_;
@@ -321,6 +357,67 @@ TEST_P(HookWatchdogTest, MissedEventsBeyondTheKeptOnesAreCounted) {
     EXPECT_EQ(600 - HookWatchdog::kKeptEvents, k.losses[0].dropped);
 }
 
+// Keys typed while a lost hook is being installed again reach neither the
+// replay nor the new hook; raw input types them, and everything after, until
+// the new hook answers the newest raw event. Every key once, in order.
+TEST_P(HookWatchdogTest, KeysTypedWhileTheHookIsInstalledAgainAreTypedOnceInOrder) {
+    k.catchUp = true;
+    k.reinstallOnLoss = true;
+    k.type("AB");
+    k.advance(1000);
+    k.hookAlive = false;
+    k.typedDuringReinstall = "LOST";
+    k.type("CD");
+    k.advance(1000);
+    k.type("EFGH");
+    k.advance(1000);
+    k.check(true);
+    k.type("IJ");
+    k.advance(1000);
+    EXPECT_EQ("ABCDLOSTEFGHIJ", k.typed);
+    ASSERT_EQ(1u, k.losses.size());
+    EXPECT_EQ("CD", k.missedPresses(0));
+    EXPECT_FALSE(k.watchdog.catchingUp());
+}
+
+// The same when nothing follows for a while: the keys typed during the
+// reinstall are typed, and are no sign that the new hook is lost too.
+TEST_P(HookWatchdogTest, KeysTypedWhileTheHookIsInstalledAgainThenNothing) {
+    k.catchUp = true;
+    k.reinstallOnLoss = true;
+    k.hookAlive = false;
+    k.typedDuringReinstall = "-";
+    k.type("LOST");
+    k.advance(3000);
+    k.type("HOOK");
+    k.advance(1000);
+    k.check(true);
+    EXPECT_EQ("LOST-HOOK", k.typed);
+    EXPECT_EQ(1u, k.losses.size());
+}
+
+// A reinstalled hook that is not called either: raw input goes on typing
+// every key as it arrives, and the watchdog keeps installing the hook, as
+// lost again, with nothing left to replay.
+TEST_P(HookWatchdogTest, RawInputTypesWhileTheNewHookStaysSilent) {
+    k.catchUp = true;
+    k.reinstallOnLoss = true;
+    k.reinstallRevives = false;
+    k.hookAlive = false;
+    k.type("AB");
+    k.advance(1000);
+    for (int i = 0; i < 3; ++i) {
+        k.type("CD");
+        k.advance(1000);
+    }
+    k.check(true);
+    EXPECT_EQ("ABCDCDCD", k.typed);
+    ASSERT_GE(k.losses.size(), 2u);
+    EXPECT_FALSE(k.losses[0].typed);
+    EXPECT_TRUE(k.losses[1].typed);
+    EXPECT_TRUE(k.losses[1].again);
+}
+
 INSTANTIATE_TEST_SUITE_P(BothOrders, HookWatchdogTest,
                          ::testing::Combine(::testing::Values(Order::hookFirst, Order::rawFirst),
                                             ::testing::Values(0, 3, 40)),
@@ -396,11 +493,94 @@ TEST(HookWatchdogRawKeys, TheHooksKeyForARawRecord) {
         {{0x41, 0x1E, 0}, 0x41u},         // A
         {{0x0D, 0x1C, kE0}, 0x0Du},       // keypad Enter
         {{0x5B, 0x5B, kE0}, 0x5Bu},       // left Windows key
+        {{0x00, 0xE9, 0}, 0xE7u},         // a Unicode packet (é): the hook's VK_PACKET
+        {{0xE7, 0xD83D, 0}, 0xE7u},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.raw.vKey);
         EXPECT_EQ(c.hookKey, hookKeyOfRawInput(c.raw));
     }
+}
+
+// Unicode packets are paired by their unit: a hook that answers them is no
+// loss, and the one it did not answer is what a replay gets.
+TEST(HookWatchdogRawKeys, UnicodePacketsArePairedByTheirUnit) {
+    HookWatchdog watchdog;
+    std::uint64_t now = 1000;
+    auto packet = [&](char16_t unit, bool hook) {
+        for (unsigned message : {kMessageKeyDown, kMessageKeyUp}) {
+            if (hook) watchdog.hookCalled(message, 0xE7, unit);
+            RawKeyEvent raw{message, 0xE7, true};
+            raw.scan = unit;
+            watchdog.rawKeyEvent(raw, now++);
+        }
+    };
+    for (char16_t unit : u"A\xD83D\xDE00\u00E9") {
+        if (unit != 0) packet(unit, true);
+    }
+    HookWatchdog::Loss loss;
+    EXPECT_EQ(HookWatchdog::Verdict::working, watchdog.check(now + 1000, false, loss));
+    // The hook answers packets, but not these units.
+    watchdog.hookCalled(kMessageKeyDown, 0xE7, u'x');
+    watchdog.hookCalled(kMessageKeyUp, 0xE7, u'x');
+    packet(u'y', false);
+    packet(u'z', false);
+    EXPECT_EQ(HookWatchdog::Verdict::lost, watchdog.check(now + 1000, false, loss));
+    ASSERT_EQ(4u, loss.missed.size());
+    EXPECT_EQ(unsigned{u'y'}, loss.missed[0].scan);
+    EXPECT_EQ(unsigned{u'z'}, loss.missed[3].scan);
+}
+
+// Raw input never reports Unicode packets: after a reinstall the hook types
+// them at once, even when nothing but packets comes, and the catch-up that a
+// key ends later does not type them again.
+TEST(HookWatchdogRawKeys, PacketsAfterAReinstallAreTypedByTheHookOnce) {
+    HookWatchdog watchdog;
+    std::uint64_t now = 1000;
+    watchdog.startCatchUp(now);
+    std::u16string typedNow;
+    for (char16_t unit : std::u16string(u"\u00E9t\u00E9")) {
+        for (unsigned message : {kMessageKeyDown, kMessageKeyUp}) {
+            watchdog.hookCalled(message, 0xE7, unit);
+            RawKeyEvent event{message, 0xE7, true};
+            event.scan = unit;
+            if (watchdog.hookEventWhileCatchingUp(event) && message == kMessageKeyDown) {
+                typedNow += unit;
+            }
+        }
+        now += 10;
+    }
+    EXPECT_EQ(u"\u00E9t\u00E9", typedNow);
+    HookWatchdog::Loss loss;
+    EXPECT_EQ(HookWatchdog::Verdict::working, watchdog.check(now + 1000, false, loss));
+    EXPECT_TRUE(watchdog.takeCatchUp().empty());
+
+    // A key ends the catch-up: raw input types it, and only it.
+    watchdog.hookCalled(kMessageKeyDown, 'A');
+    EXPECT_FALSE(watchdog.hookEventWhileCatchingUp(RawKeyEvent{kMessageKeyDown, 'A', true}));
+    watchdog.rawKeyEvent(RawKeyEvent{kMessageKeyDown, 'A', true}, now);
+    const std::vector<RawKeyEvent> caughtUp = watchdog.takeCatchUp();
+    ASSERT_EQ(1u, caughtUp.size());
+    EXPECT_EQ(unsigned{'A'}, caughtUp[0].vkCode);
+    EXPECT_FALSE(watchdog.catchingUp());
+}
+
+// A character the X server composed before the hook (Wine's VK_NONAME
+// without a scan code) cannot be typed again later: the line says so, and
+// only then.
+TEST(HookWatchdogReport, NamesWhatCouldNotBeReplayed) {
+    HookWatchdog watchdog;
+    HookWatchdog::Loss loss;
+    loss.missed = {{kMessageKeyDown, 'A', true},
+                   {kMessageKeyUp, 'A', true},
+                   {kMessageKeyDown, 0xFC, true},
+                   {kMessageKeyUp, 0xFC, true}};
+    EXPECT_FALSE(replayable(loss.missed[2]));
+    EXPECT_TRUE(replayable(RawKeyEvent{kMessageKeyDown, 0xFC, true, 0x73}));
+    EXPECT_EQ(
+        "Keyboard hook no longer receives keys - installed again, 2 missed key events "
+        "replayed, 0 lost, 1 characters composed by the system could not be replayed",
+        watchdog.report(loss, 0, 1000).text);
 }
 
 TEST(HookWatchdogRawKeys, TheDropHotKeyNeedsTheVariableSetToOne) {

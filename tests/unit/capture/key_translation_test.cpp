@@ -124,6 +124,22 @@ TEST(KeyTranslation, KeysPressedWhileAWindowsKeyIsHeldTypeNothing) {
     EXPECT_EQ('a', translateKeyEvent(keyboard, KeyEventKind::press, 'A', 'A'));
 }
 
+TEST(KeyTranslation, ControlAndAltReleasedUnseenAreForgottenKeyByKey) {
+    KeyboardState keyboard;
+    for (unsigned vk : {kVkLeftControl, kVkRightControl, kVkLeftMenu, kVkRightMenu}) {
+        followModifierKeys(keyboard, KeyEventKind::press, vk);
+    }
+    // Right Ctrl and left Alt went up on another desktop; the others are held.
+    forgetReleasedControlAndAlt(
+        keyboard, [](unsigned vk) { return vk == kVkLeftControl || vk == kVkRightMenu; });
+    EXPECT_TRUE(keyboard.leftControlDown);
+    EXPECT_FALSE(keyboard.rightControlDown);
+    EXPECT_FALSE(keyboard.leftAltDown);
+    EXPECT_TRUE(keyboard.rightAltDown);
+    forgetReleasedControlAndAlt(keyboard, [](unsigned) { return false; });
+    EXPECT_FALSE(keyboard.controlDown() || keyboard.altDown());
+}
+
 TEST(KeyTranslation, MessageKinds) {
     EXPECT_EQ(KeyEventKind::press, keyEventKind(0x100));    // WM_KEYDOWN
     EXPECT_EQ(KeyEventKind::press, keyEventKind(0x104));    // WM_SYSKEYDOWN

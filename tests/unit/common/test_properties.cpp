@@ -294,4 +294,60 @@ TEST_F(PropertiesTest, AllowedPeersFifthLine) {
     }
 }
 
+// -L is taken out of the command line before anything else reads it, as a
+// word of its own like -A; US is its only value, in any case.
+TEST(KeyboardOption, TakenOutOfTheCommandLine) {
+    const std::string unknown = "Keyboard translation -L %s is not known (only -L US is)";
+    const struct {
+        std::string line;
+        std::string left;
+        bool us;
+        std::string problem;
+    } cases[] = {
+        {"-P 9000", "-P 9000", false, ""},
+        {"-L US", "", true, ""},
+        {"-l us -P 9000", " -P 9000", true, ""},
+        {"-P 9000 -LUS", "-P 9000 ", true, ""},
+        {"-P 9000\t-L  Us -D 3", "-P 9000\t -D 3", true, ""},
+        {"-L FR -P 9000", " -P 9000", false, formatText(unknown.c_str(), "FR")},
+        {"-L US -L de", " ", false, formatText(unknown.c_str(), "DE")},
+        {"-L", "", false, "Keyboard translation -L has no value (only -L US is known)"},
+        {"-L -P 9000", "-P 9000", false,
+         "Keyboard translation -L has no value (only -L US is known)"},
+        {"-L " + std::string(50, 'X'), "", false,
+         formatText(unknown.c_str(), (std::string(40, 'X') + "...").c_str())},
+        // Inside a word it is no option: a properties file's path stays whole.
+        {"C:\\vx-lager\\ini.txt", "C:\\vx-lager\\ini.txt", false, ""},
+        {"C:\\vx-lager\\ini.txt -L US", "C:\\vx-lager\\ini.txt ", true, ""},
+        {"-P 9000-L US", "-P 9000-L US", false, ""},
+    };
+    for (const auto& c : cases) {
+        std::string line = c.line;
+        const KeyboardOption option = takeKeyboardOption(line);
+        EXPECT_EQ(c.left, line) << c.line;
+        EXPECT_EQ(c.us, option.usTranslation) << c.line;
+        EXPECT_EQ(c.problem, option.problem) << c.line;
+    }
+}
+
+// A command line of -L US alone still reads "ini.txt"; with other options
+// it is a command line like any other.
+TEST_F(PropertiesTest, KeyboardOptionAloneKeepsThePropertiesFile) {
+    std::filesystem::path previous = std::filesystem::current_path();
+    std::filesystem::current_path(dir.path());
+    writeFile(dir.file("ini.txt"), "8197\r\n" + dir.path() + "\r\n");
+    tMDCProperty alone, withPort, plain;
+    const bool loaded = loadProperties("-L US", &alone) &&
+                        loadProperties("-L US -P 8300", &withPort) && loadProperties("", &plain);
+    std::filesystem::current_path(previous);
+    ASSERT_TRUE(loaded);
+    EXPECT_EQ("8197", alone.port);
+    EXPECT_TRUE(alone.usKeyTranslation);
+    EXPECT_EQ("8300", withPort.port);
+    EXPECT_TRUE(withPort.usKeyTranslation);
+    EXPECT_EQ("8197", plain.port);
+    EXPECT_FALSE(plain.usKeyTranslation);
+    EXPECT_EQ("", plain.keyboardProblem);
+}
+
 }  // namespace

@@ -240,7 +240,7 @@ TEST(CncPeerCli, JsonGivesOneObjectPerCommandAndNothingElse) {
         a.readFrame();
         a.sendFrame("200\r\n");
         a.readFrame();
-        a.sendFrame("A\"b\\\xE9\n\n");
+        a.sendFrame("A\"b\\\xC3\xA9\n\n");
         a.readFrame();
         a.readFrame();
         a.sendFrame("100");

@@ -97,6 +97,33 @@ TEST_F(ProbeTest, AScanThatCanNeverFitIsCutWithALogLine) {
     EXPECT_EQ("after\n", probe());
 }
 
+// The limits count bytes, and a cut never splits a character: the one that
+// would not fit whole goes, those before it stay.
+TEST_F(ProbeTest, ACutNeverSplitsACharacter) {
+    const std::string euro = "\xE2\x82\xAC";
+    const struct {
+        std::string scan;
+        std::string sent;
+        const char* line;
+    } cases[] = {
+        {std::string(2045, 'z') + euro, std::string(2045, 'z') + "\n",
+         "2048 characters cut to 2045"},
+        {std::string(2044, 'z') + euro + "z", std::string(2044, 'z') + euro + "\n",
+         "2048 characters cut to 2047"},
+        {std::string(2046, 'z') + "\xF0\x9F\x98\x80", std::string(2046, 'z') + "\n",
+         "2050 characters cut to 2046"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        queue({c.scan});
+        EXPECT_EQ(c.sent, probe());
+        EXPECT_TRUE(log.contains(c.line));
+    }
+    // One that fits exactly is sent whole.
+    queue({std::string(2044, 'z') + euro});
+    EXPECT_EQ(std::string(2044, 'z') + euro + "\n", probe());
+}
+
 TEST_F(ProbeTest, CutLineIsWrittenAtLevelOne) {
     testing_support::LogCapture quiet(1);
     queue({std::string(2048, 'z')});
