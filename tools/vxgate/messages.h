@@ -28,9 +28,9 @@ struct AgentEndpoint {
 };
 
 // {"agent":...,"host":...,"port":...,"time":...,"scan":...}. The scan is the
-// agent's bytes in its single-byte code page; each byte above 0x7F becomes
-// the character of the same value (\u0080 to \u00ff), as cncpeer writes it,
-// so the payload is plain ASCII and therefore UTF-8, and nothing is lost.
+// agent's UTF-8 text; each character beyond ASCII is written as a \u escape
+// (a surrogate pair beyond U+FFFF), as cncpeer --json writes it, so the
+// payload is plain ASCII. Bytes that are not UTF-8 show as U+FFFD.
 std::string scanPayload(const AgentEndpoint& agent, SystemTime time, const std::string& scan);
 
 // The state of a session, the agent's or the gateway's own broker session:

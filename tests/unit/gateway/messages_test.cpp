@@ -43,8 +43,11 @@ TEST(GatewayMessagesTest, ScanPayloadCarriesTheScanWhateverItsBytes) {
         {"", "\"\""},
         {"say \"hi\"\\", "\"say \\\"hi\\\"\\\\\""},
         {std::string("a\tb\x01\x7f", 5), "\"a\\tb\\u0001\\u007f\""},
-        // Code page bytes: each becomes the character of its own value.
-        {"Gr\xFC\xDF \x80", "\"Gr\\u00fc\\u00df \\u0080\""},
+        // UTF-8 text, a character beyond U+FFFF as a surrogate pair, and a
+        // byte that is not UTF-8.
+        {"Ma\xC3\x9F-Nr. \xE2\x82\xAC", "\"Ma\\u00df-Nr. \\u20ac\""},
+        {"\xF0\x9F\x98\x80", "\"\\ud83d\\ude00\""},
+        {"Gr\xFC", "\"Gr\\ufffd\""},
         {std::string("nul\0after", 9), "\"nul\\u0000after\""},
     };
     for (const Case& c : cases) {
