@@ -2,10 +2,10 @@
 // a replay add to the pending scan, in UTF-8.
 #include <gtest/gtest.h>
 
-#include "../scans/scans_test_support.h"
 #include "capture/scan_assembly.h"
 #include "capture_test_support.h"
 #include "fixture_layouts.h"
+#include "scans_test_support.h"
 
 namespace {
 
