@@ -4,6 +4,7 @@
 #include <shellapi.h>
 #include <time.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -243,7 +244,19 @@ int waitReadableDefault(SOCKET s, unsigned milliseconds) {
     return result > 0 ? 1 : 0;
 }
 
-void exitDefault(int code) { exit(code); }
+// Ends the process at once, without the C runtime's and the DLLs' exit code.
+// ExitProcess stops the other threads wherever they are and then runs that
+// code, which can wait for ever on a lock a stopped thread held: under Wine,
+// an agent that ends while its desktop thread is still setting up the
+// display driver (a second agent on the same port does) was stuck there
+// until the Wine server killed it (exit status -9, at times 1). Nothing is
+// lost: the log is flushed line by line and the scan journal is synced
+// before any exit (runBeforeExit).
+void exitDefault(int code) {
+    std::fflush(nullptr);
+    TerminateProcess(GetCurrentProcess(), static_cast<UINT>(code));
+    exit(code);  // not reached
+}
 
 void startDefault(const std::string& file, const std::string& parameters,
                   const std::string& folder) {
