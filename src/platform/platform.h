@@ -38,6 +38,13 @@ extern const bool closeWakesBlockedCalls;
 // Sets an int-valued SOL_SOCKET option such as SO_KEEPALIVE.
 int setSocketIntOption(SOCKET s, int option, int value);
 
+// Lets a socket that is about to listen bind its address again at once,
+// while connections a previous listener closed are still in TIME_WAIT
+// (SO_REUSEADDR on POSIX). Does nothing on Windows: Winsock allows that bind
+// already, and SO_REUSEADDR there would let another program take the port.
+// Returns 0 or SOCKET_ERROR.
+int allowQuickRebind(SOCKET s);
+
 // Sets an int-valued IPPROTO_TCP option such as TCP_NODELAY.
 int setTcpIntOption(SOCKET s, int option, int value);
 

@@ -204,6 +204,9 @@ bool vSecureSocket::initialize(std::string host, std::string port) {
         return false;
     }
     address = chosen;
+    // A restart can then listen at once, also natively after a busy run. A
+    // failure shows, if at all, as the bind's own.
+    platform::allowQuickRebind(handle);
     if (bind(handle, asSockaddr(socketAddress), sizeof socketAddress) == SOCKET_ERROR) {
         writeLog(
             tag,

@@ -72,6 +72,8 @@ int setSocketIntOption(SOCKET s, int option, int value) {
     return setsockopt(s, SOL_SOCKET, option, &value, sizeof value) == 0 ? 0 : SOCKET_ERROR;
 }
 
+int allowQuickRebind(SOCKET s) { return setSocketIntOption(s, SO_REUSEADDR, 1); }
+
 int setTcpIntOption(SOCKET s, int option, int value) {
     return setsockopt(s, IPPROTO_TCP, option, &value, sizeof value) == 0 ? 0 : SOCKET_ERROR;
 }

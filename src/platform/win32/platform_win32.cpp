@@ -61,6 +61,8 @@ int setSocketIntOption(SOCKET s, int option, int value) {
     return setsockopt(s, SOL_SOCKET, option, reinterpret_cast<const char*>(&value), sizeof value);
 }
 
+int allowQuickRebind(SOCKET) { return 0; }
+
 int setTcpIntOption(SOCKET s, int option, int value) {
     return setsockopt(s, IPPROTO_TCP, option, reinterpret_cast<const char*>(&value), sizeof value);
 }

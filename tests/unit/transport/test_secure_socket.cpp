@@ -592,6 +592,24 @@ TEST(SecureSocketListener, BindFailsWhenThePortIsTaken) {
     holder.closeSocket();
 }
 
+// A restarted agent listens again at once on the port it served, although
+// the connections it closed itself still wait out TIME_WAIT there.
+TEST(SecureSocketListener, BindsAgainWhileClosedConnectionsWait) {
+    LogCapture log(5);
+    std::string port;
+    {
+        ConnectedPair pair;
+        port = std::to_string(localPort(pair.listener.handle));
+        pair.server.closeSocket();  // the agent closes first, as after QUIT
+        char byte;
+        EXPECT_EQ(0, recv(pair.peer, &byte, 1, 0));
+    }
+    vSecureSocket again;
+    EXPECT_TRUE(again.initialize(kLoopback, port)) << log.contents();
+    EXPECT_TRUE(again.doListen());
+    again.closeSocket();
+}
+
 TEST(SecureSocketListener, HostTextOfSevenCharactersIsTheAddress) {
     std::string local;
     if (!platform::firstLocalIPv4(local)) GTEST_SKIP() << "the host name does not resolve here";
