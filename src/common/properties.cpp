@@ -61,6 +61,21 @@ size_t allowedPeersValue(const std::string& source, size_t letter, std::string& 
     return end;
 }
 
+// -A counts only as a word of its own, at the start or after a blank, so
+// that a command line naming a properties file whose path holds "-a"
+// (C:\vx-agent\ini.txt) reads as before.
+bool isWordStart(const std::string& source, size_t at) {
+    return at == 0 || isBlank(source[at - 1]);
+}
+
+// Where the first -A of the upper-cased source begins; npos when none.
+size_t findAllowedPeersOption(const std::string& source) {
+    for (size_t at = source.find("-A"); at != std::string::npos; at = source.find("-A", at + 1)) {
+        if (isWordStart(source, at)) return at;
+    }
+    return std::string::npos;
+}
+
 // Reads the next line without its line end (LF or CR LF). False at the end.
 bool readLine(std::istream& in, std::string& line) {
     if (!std::getline(in, line)) return false;
@@ -88,7 +103,17 @@ bool tMDCProperty::init(std::string source, bool optionsFlag) {
         for (char& c : source) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
 
         if (source.find("-X") != std::string::npos) {
-            source.erase(0, source.size() < 3 ? source.size() : 3);
+            // The restart after an update drops the first three characters,
+            // meant to be "-X ". An -A that begins there would be cut off
+            // and the agent would run without its list: it stays in force.
+            size_t cut = source.size() < 3 ? source.size() : 3;
+            size_t listOption = findAllowedPeersOption(source);
+            if (listOption < cut) {
+                std::string list;
+                allowedPeersValue(source, listOption + 1, list);
+                allowedPeers.set(list);
+            }
+            source.erase(0, cut);
             platform::sleepMs(6000);
             platform::deleteFile(programDir + platform::pathSeparator + "vxhid.obo");
         }
@@ -99,11 +124,7 @@ bool tMDCProperty::init(std::string source, bool optionsFlag) {
             char c = source[i];
             if (c == '-') {
                 char next = i + 1 < source.size() ? source[i + 1] : '\0';
-                // -A counts only as a word of its own, at the start or after
-                // a blank, so that a command line naming a properties file
-                // whose path holds "-a" (C:\vx-agent\ini.txt) reads as before.
-                bool wordStart = i == 0 || isBlank(source[i - 1]);
-                if (next == 'A' && wordStart) {
+                if (next == 'A' && isWordStart(source, i)) {
                     // The list has limits of its own; its characters are no
                     // value of another option.
                     std::string list;

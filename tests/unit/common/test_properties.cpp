@@ -237,6 +237,25 @@ TEST_F(PropertiesTest, AllowedPeersOption) {
               properties.allowedPeers.addresses());
 }
 
+// The restart after an update drops the first three characters of the
+// command line; an -A there stays in force rather than be cut off.
+TEST_F(PropertiesTest, RestartAfterUpdateKeepsAnAllowedPeersListItWouldCutOff) {
+    const PeersCase cases[] = {
+        {"-A 127.0.0.2 -X -P 8194", true, {"127.0.0.2"}, ""},
+        {"-A127.0.0.2,10.0.0.1 -X", true, {"127.0.0.2", "10.0.0.1"}, ""},
+        {"  -A 127.0.0.2 -X", true, {"127.0.0.2"}, ""},
+        {"-X -P 8194 -I 10.0.0.5 -A 127.0.0.2", true, {"127.0.0.2"}, ""},
+        {"-A 127.0.0.2 -X -A 10.0.0.1", true, {"10.0.0.1"}, ""},
+        {"-A -X", true, {}, "Allowed peers list is empty"},
+        {"-X -P 8194", false, {}, ""},
+    };
+    for (const PeersCase& c : cases) {
+        tMDCProperty properties;
+        ASSERT_TRUE(load(c.source, properties)) << c.source;
+        checkPeers(properties, c);
+    }
+}
+
 // A command line that names a properties file reads that file; a "-a" inside
 // its path is no -A.
 TEST_F(PropertiesTest, PropertiesFileWhosePathHoldsDashA) {
