@@ -76,6 +76,34 @@ size_t findAllowedPeersOption(const std::string& source) {
     return std::string::npos;
 }
 
+// The allowed-peers list of the properties file's fifth line, read as older
+// versions wrote it or as the option: false when the line holds none, and
+// the line is ignored. An empty line or one of blanks only holds none (a
+// file that ends in a blank line allowed every peer before); nor does a
+// note or any other text, which older versions ignored. A list is either
+// "-A" (either case) and the list after it, or only digits, dots, commas
+// and blanks, a list as it stands. Either kind may still be malformed.
+bool fifthLineList(const std::string& line, std::string& list) {
+    std::string text = trimSurroundingBlanks(line);
+    if (text.size() >= 2 && text[0] == '-' && (text[1] == 'A' || text[1] == 'a')) {
+        // "-A" alone or followed by a blank, or by the list itself.
+        if (text.size() == 2 || isBlank(text[2]) ||
+            std::isdigit(static_cast<unsigned char>(text[2]))) {
+            list = trimSurroundingBlanks(text.substr(2));
+            return true;
+        }
+        return false;
+    }
+    if (text.empty()) return false;
+    for (char c : text) {
+        if (!std::isdigit(static_cast<unsigned char>(c)) && c != '.' && c != ',' && !isBlank(c)) {
+            return false;
+        }
+    }
+    list = text;
+    return true;
+}
+
 // Reads the next line without its line end (LF or CR LF). False at the end.
 bool readLine(std::istream& in, std::string& line) {
     if (!std::getline(in, line)) return false;
@@ -181,13 +209,8 @@ bool tMDCProperty::init(std::string source, bool optionsFlag) {
             receiveTimeout = toInt(line);
             if (readLine(file, line)) {
                 sendTimeout = toInt(line);
-                // Blanks around the list do not count. An empty fifth line,
-                // or one of blanks only, as a file that ends in a blank line
-                // has, is no list: such a file allowed every peer before.
-                if (readLine(file, line)) {
-                    std::string list = trimSurroundingBlanks(line);
-                    if (!list.empty()) allowedPeers.set(list);
-                }
+                std::string list;
+                if (readLine(file, line) && fifthLineList(line, list)) allowedPeers.set(list);
             }
         }
         logFile = logDir + platform::pathSeparator + "vxhid.log";
