@@ -68,13 +68,7 @@ int runServiceHost(void* instance, std::string commandLine) {
         endProcess();
         return 0;
     }
-    if (allowedPeers.given()) {
-        std::string list;
-        for (const std::string& address : allowedPeers.addresses()) {
-            list += (list.empty() ? "" : ",") + address;
-        }
-        writeLog(tag, "Allowed peers: " + list, 2);
-    }
+    if (allowedPeers.given()) writeLog(tag, "Allowed peers: " + allowedPeers.text(), 2);
     writeLog(tag, "Prepare to Init Socket", 2);
 
     vSecureSocket* listener = new vSecureSocket();
