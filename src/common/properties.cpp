@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "common/activity_log.h"
+#include "common/program_folder.h"
 #include "common/text_format.h"
 #include "platform/platform.h"
 
@@ -226,6 +227,11 @@ void tMDCProperty::setLogLevel(std::string level) {
 }
 
 bool loadProperties(std::string commandLine, tMDCProperty* properties) {
+    // The program folder option comes out of the command line first; a
+    // command line of that option alone reads "ini.txt" there.
+    std::string folder;
+    if (takeProgramFolderOption(commandLine, folder) && !enterProgramFolder(folder)) return false;
+
     std::string executable = platform::fullPath("vxhid.exe");
     size_t separator = executable.find_last_of(platform::pathSeparator[0]);
     properties->programDir =

@@ -62,6 +62,17 @@ bool fileExists(const std::string& path);
 // The full path of a relative name against the current working directory.
 std::string fullPath(const std::string& relativeName);
 
+// The text with each %NAME% replaced by that environment variable's value,
+// as ExpandEnvironmentStringsA does; a name that is not set stays as written.
+std::string expandEnvironment(const std::string& text);
+
+// Creates the folder and every missing folder above it. True when it exists
+// afterwards.
+bool createFolders(const std::string& path);
+
+// Makes the folder the process's working folder. False when it cannot.
+bool changeFolder(const std::string& path);
+
 // A file written in appends and forced to the disk on request (fsync,
 // FlushFileBuffers). Closed when the object goes.
 class DurableFile {

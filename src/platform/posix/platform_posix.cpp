@@ -110,6 +110,38 @@ std::string fullPath(const std::string& relativeName) {
     return folder + relativeName;
 }
 
+std::string expandEnvironment(const std::string& text) {
+    std::string result;
+    size_t at = 0;
+    for (;;) {
+        size_t open = text.find('%', at);
+        size_t close = open == std::string::npos ? open : text.find('%', open + 1);
+        if (close == std::string::npos) return result + text.substr(at);
+        std::string name = text.substr(open + 1, close - open - 1);
+        const char* value = name.empty() ? nullptr : std::getenv(name.c_str());
+        if (value == nullptr) {
+            // Not set: kept as written, and its closing % may open the next.
+            result += text.substr(at, close - at);
+            at = close;
+            continue;
+        }
+        result += text.substr(at, open - at) + value;
+        at = close + 1;
+    }
+}
+
+bool createFolders(const std::string& path) {
+    // Each level in turn; one that cannot be made shows at the end.
+    for (size_t at = path.find('/', 1);; at = path.find('/', at + 1)) {
+        mkdir(path.substr(0, at).c_str(), 0755);
+        if (at == std::string::npos) break;
+    }
+    struct stat info;
+    return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+bool changeFolder(const std::string& path) { return chdir(path.c_str()) == 0; }
+
 bool DurableFile::open(const std::string& path, bool truncate, int& errorCode) {
     close();
     int flags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | (truncate ? O_TRUNC : 0);

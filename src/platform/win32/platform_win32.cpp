@@ -90,6 +90,30 @@ std::string fullPath(const std::string& relativeName) {
     }
 }
 
+std::string expandEnvironment(const std::string& text) {
+    std::vector<char> buffer(text.size() + 256);
+    for (;;) {
+        DWORD length = ExpandEnvironmentStringsA(text.c_str(), buffer.data(),
+                                                 static_cast<DWORD>(buffer.size()));
+        if (length == 0) return text;
+        if (length <= buffer.size()) return std::string(buffer.data());
+        buffer.resize(length);
+    }
+}
+
+bool createFolders(const std::string& path) {
+    // Each level from the first below the drive on; a level that cannot be
+    // made may exist all the same (a share's root), which the end shows.
+    for (size_t at = path.find_first_of("\\/", 3);; at = path.find_first_of("\\/", at + 1)) {
+        CreateDirectoryA(path.substr(0, at).c_str(), nullptr);
+        if (at == std::string::npos) break;
+    }
+    DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool changeFolder(const std::string& path) { return SetCurrentDirectoryA(path.c_str()) != 0; }
+
 namespace {
 HANDLE fileHandle(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
 }  // namespace
