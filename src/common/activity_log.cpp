@@ -1,10 +1,12 @@
 #include "common/activity_log.h"
 
+#include <climits>
 #include <cstdio>
 #include <ctime>
 #include <mutex>
 
 #include "common/properties.h"
+#include "common/text_format.h"
 #include "platform/platform.h"
 
 std::atomic<int> logLevel{1};
@@ -22,6 +24,14 @@ FILE* logFile = nullptr;
 long long referenceTime = 0;
 int loopCounter = 0;
 long long (*logClock)() = nullptr;
+
+// Peer lines (peer_lines): how many Scopes the calling thread is in, the
+// second whose budget is being spent, how much of it is spent, and the lines
+// left out since the count was last written.
+thread_local int peerScopes = 0;
+long long peerSecond = -1;
+int peerLinesThisSecond = 0;
+unsigned long peerLinesLeftOut = 0;
 
 long long now() {
     return logClock != nullptr ? logClock() : static_cast<long long>(std::time(nullptr));
@@ -48,6 +58,36 @@ void writeRaw(const std::string& line) {
     std::fflush(logFile);
 }
 
+// The line as the current level formats it: time stamp, two blanks, from
+// level 3 on the tag and a blank, the message, CR LF.
+std::string formatLine(long long current, const std::string& tag, const std::string& message) {
+    struct tm local {};
+    platform::localTime(current, local);
+    char stamp[64];
+    size_t stampLength = std::strftime(stamp, sizeof stamp, "%b, %d %H:%M:%S", &local);
+    std::string line(stamp, stampLength);
+    line += "  ";
+    if (logLevel >= 3) {
+        line += tag;
+        line += ' ';
+    }
+    line += message;
+    line += "\r\n";
+    return line;
+}
+
+// The count of peer lines left out. Outside the budget and the loop guard:
+// at most one such line a second.
+void writePeerLineCount(long long current) {
+    unsigned long leftOut = peerLinesLeftOut;
+    peerLinesLeftOut = 0;
+    if (logLevel < 1) return;
+    writeRaw(formatLine(current, "TesselDNC::writeLog",
+                        formatText("%lu lines caused by peer connections were not logged: more "
+                                   "than %d in a second",
+                                   leftOut, peer_lines::kPerSecond)));
+}
+
 }  // namespace
 
 bool logFileOpen() {
@@ -62,9 +102,26 @@ void writeLog(std::string tag, std::string message, int level) {
     long long current = now();
     if (referenceTime == 0) referenceTime = current;
 
-    // Runaway-loop guard: counts consecutive lines in the same second of the
-    // minute as the very first line; the 102nd such line ends the process.
-    if (secondOfMinute(current) == secondOfMinute(referenceTime)) {
+    const bool referenceSecond = secondOfMinute(current) == secondOfMinute(referenceTime);
+    if (peerScopes > 0) {
+        // A peer's line: never counted by the loop guard, but like any line
+        // in another second it ends the guard's run. Written within the
+        // second's budget, else only counted.
+        if (!referenceSecond) loopCounter = 0;
+        if (current != peerSecond) {
+            if (peerLinesLeftOut != 0) writePeerLineCount(current);
+            peerSecond = current;
+            peerLinesThisSecond = 0;
+        }
+        if (peerLinesThisSecond >= peer_lines::kPerSecond) {
+            if (peerLinesLeftOut < ULONG_MAX) ++peerLinesLeftOut;
+            return;
+        }
+        ++peerLinesThisSecond;
+    } else if (referenceSecond) {
+        // Runaway-loop guard: counts consecutive lines in the same second of
+        // the minute as the very first line; the 102nd such line ends the
+        // process.
         if (loopCounter > kLoopLimit) {
             writeRaw("TesselDnc seems to be in a loop - Abort\r\n");
             closeLog();
@@ -76,19 +133,7 @@ void writeLog(std::string tag, std::string message, int level) {
         loopCounter = 0;
     }
 
-    struct tm local {};
-    platform::localTime(current, local);
-    char stamp[64];
-    size_t stampLength = std::strftime(stamp, sizeof stamp, "%b, %d %H:%M:%S", &local);
-    std::string line(stamp, stampLength);
-    line += "  ";
-    if (logLevel >= 3) {
-        line += tag;
-        line += ' ';
-    }
-    line += message;
-    line += "\r\n";
-    writeRaw(line);
+    writeRaw(formatLine(current, tag, message));
 }
 
 // Where no log exists yet the line is lost, but it still counts as written:
@@ -121,9 +166,33 @@ void doLogFileSize(tMDCProperty* properties, std::string versionLine) {
     if (length > kRotationSize) {
         closeLog();
         openLogFile(properties);
+        // The fresh log begins with the version line, also when a peer's
+        // connection brought the rotation about.
+        int scopes = peerScopes;
+        peerScopes = 0;
         writeLog("TesselDNC::doLogFileSize", versionLine, 1);
+        peerScopes = scopes;
     }
 }
+
+namespace peer_lines {
+
+Scope::Scope() { ++peerScopes; }
+Scope::~Scope() { --peerScopes; }
+
+bool countPending() {
+    std::lock_guard<std::recursive_mutex> lock(logMutex);
+    return peerLinesLeftOut != 0;
+}
+
+void flushCount() {
+    std::lock_guard<std::recursive_mutex> lock(logMutex);
+    if (peerLinesLeftOut == 0) return;
+    long long current = now();
+    if (current != peerSecond) writePeerLineCount(current);
+}
+
+}  // namespace peer_lines
 
 namespace activity_log_testing {
 
@@ -133,6 +202,9 @@ void reset() {
     referenceTime = 0;
     loopCounter = 0;
     logClock = nullptr;
+    peerSecond = -1;
+    peerLinesThisSecond = 0;
+    peerLinesLeftOut = 0;
 }
 
 void setClock(long long (*clock)()) {

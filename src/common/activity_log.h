@@ -27,6 +27,33 @@ void openLogFile(tMDCProperty* properties);
 // with the version line.
 void doLogFileSize(tMDCProperty* properties, std::string versionLine);
 
+// Lines that peers cause: everything the accept loop writes about a
+// connection and everything a session writes. A peer decides how many of
+// them there are, so they never count for the loop guard, which is there for
+// the agent's own runaway loops. At most kPeerLinesPerSecond of them are
+// written in one second; the rest are counted, and the count is written as
+// one level-1 line before the next peer line of a later second, or by
+// flushPeerLineCount.
+namespace peer_lines {
+
+constexpr int kPerSecond = 100;
+
+// While a Scope lives, the lines its thread writes are peer lines.
+class Scope {
+public:
+    Scope();
+    ~Scope();
+    Scope(const Scope&) = delete;
+    Scope& operator=(const Scope&) = delete;
+};
+
+// Whether lines were left out and their count is not written yet.
+bool countPending();
+// Writes the count of lines left out, once their second is over.
+void flushCount();
+
+}  // namespace peer_lines
+
 // For tests: closes the log and forgets the reference time and loop counter;
 // installs the clock the log reads (seconds since 1970), null for the real one.
 namespace activity_log_testing {

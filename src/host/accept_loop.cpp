@@ -15,6 +15,8 @@ namespace {
 const char kTag[] = "TesselMDC::_tWinMain";
 
 unsigned sessionThreadProc(DncSession* session) {
+    // Whatever the session writes, its peer brought about.
+    peer_lines::Scope peerLines;
     // The session's own handler covers its command loop only; an exception
     // from the handshake (out of memory) ends this session, not the process.
     try {
@@ -37,9 +39,12 @@ AcceptLoop::AcceptLoop(tMDCProperty* properties, vSecureSocket* listener, std::s
 AcceptLoop::~AcceptLoop() { discardCurrentSession(); }
 
 void AcceptLoop::acceptOne() {
+    // Every line of a round is about a peer's connection: the round before
+    // it came about through the previous one.
+    peer_lines::Scope peerLines;
     // After a refusal that was only counted, this round writes no line either,
-    // so that a storm of refused peers cannot reach the log's loop guard
-    // through this line at the verbose levels.
+    // so that a storm of refused peers cannot fill the log with this line at
+    // the verbose levels.
     if (!quietRound_) writeLog(kTag, "Create a new Socket and accept a connection request", 3);
     quietRound_ = false;
     vSecureSocket* client = new (std::nothrow) vSecureSocket();

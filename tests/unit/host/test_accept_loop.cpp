@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "cnc_peer.h"
@@ -20,6 +21,7 @@
 namespace {
 
 using testing_support::LogCapture;
+using testing_support::ScopedSeams;
 
 class AcceptLoopTest : public testing::Test {
 protected:
@@ -58,6 +60,17 @@ protected:
         socklen_t size = sizeof local;
         EXPECT_EQ(0, getsockname(s, reinterpret_cast<sockaddr*>(&local), &size));
         return ntohs(local.sin_port);
+    }
+
+    // A peer that connects and resets the connection at once, before the
+    // agent has taken it.
+    void connectAndReset() {
+        connectSilentPeer();
+        linger reset{1, 0};
+        setsockopt(clients.back(), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&reset),
+                   sizeof reset);
+        closesocket(clients.back());
+        clients.pop_back();
     }
 
     // Bytes the peer receives before the agent closes its connection or
@@ -292,6 +305,29 @@ TEST_F(AcceptLoopTest, EveryPeerIsAllowedWithoutAList) {
     EXPECT_NE(nullptr, loop.currentSession());
     EXPECT_TRUE(log.contains(formatText("Connection from 127.0.0.2 port %u", peerPort)));
     EXPECT_FALSE(log.contains("Refused"));
+}
+
+// Connections reset as fast as they come, all within the log guard's
+// second, at level 3: whatever lines they bring about, the guard never ends
+// the agent, and at most 100 of them a second reach the log.
+TEST_F(AcceptLoopTest, ResetStormNeverReachesTheLoopGuard) {
+    testing_support::ScopedSeams seams(true);  // the loop guard's exit throws
+    fakeNow = 1765350000;
+    FakeLogClock logClock;
+    writeLog("TesselMDC::_tWinMain", "version line", 1);  // the guard's second
+    const int kStorm = 200;
+    {
+        AcceptLoop loop(&log.properties(), &listener, "version line", fakeClock);
+        for (int i = 0; i < kStorm; ++i) {
+            connectAndReset();
+            loop.acceptOne();
+        }
+        std::string text = log.contents();
+        EXPECT_LE(count(text, "\r\n"), 1u + peer_lines::kPerSecond) << text;
+        EXPECT_TRUE(peer_lines::countPending());
+    }
+    EXPECT_FALSE(log.contains("seems to be in a loop"));
+    EXPECT_TRUE(ScopedSeams::exits().empty());
 }
 
 }  // namespace
