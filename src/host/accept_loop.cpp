@@ -70,6 +70,9 @@ void AcceptLoop::acceptOne() {
         }
         client->closeSocket();
         delete client;
+        // Refusals write lines too: the log is rotated as for any other
+        // connection.
+        doLogFileSize(properties_, versionLine_);
         return;
     }
     if (client->connected) {

@@ -330,4 +330,20 @@ TEST_F(AcceptLoopTest, ResetStormNeverReachesTheLoopGuard) {
     EXPECT_TRUE(ScopedSeams::exits().empty());
 }
 
+// Refused connections write lines too: the log is rotated for them as for
+// any other connection.
+TEST_F(AcceptLoopTest, RefusedConnectionsRotateTheLog) {
+    log.properties().allowedPeers.set("127.0.0.2");
+    AcceptLoop loop(&log.properties(), &listener, "version line");
+    testing_support::writeFile(log.properties().logFile, std::string(120001, 'x'));
+    connectSilentPeer("127.0.0.1");
+    loop.acceptOne();
+    std::string saved = testing_support::readFile(log.dir().file("vxhidLog.sav"));
+    EXPECT_GE(saved.size(), 120001u);
+    EXPECT_NE(std::string::npos, saved.find("not an allowed peer"));
+    std::string text = log.contents();
+    EXPECT_NE(std::string::npos, text.find("  TesselDNC::doLogFileSize version line\r\n")) << text;
+    EXPECT_LT(text.size(), 200u) << text;
+}
+
 }  // namespace
