@@ -33,7 +33,7 @@ void doLogFileSize(tMDCProperty* properties, std::string versionLine);
 // the agent's own runaway loops. At most kPeerLinesPerSecond of them are
 // written in one second; the rest are counted, and the count is written as
 // one level-1 line before the next peer line of a later second, or by
-// flushPeerLineCount.
+// flushCount.
 namespace peer_lines {
 
 constexpr int kPerSecond = 100;

@@ -13,6 +13,7 @@
 namespace {
 
 const char kTag[] = "TesselMDC::_tWinMain";
+const unsigned kCountWaitMs = 1000;
 
 unsigned sessionThreadProc(DncSession* session) {
     // Whatever the session writes, its peer brought about.
@@ -55,6 +56,7 @@ void AcceptLoop::acceptOne() {
         return;
     }
 
+    waitWritingCounts();
     // A failed accept leaves the client not connected; the session started
     // for it fails at its first socket operation.
     listener_->doAccept(client);
@@ -115,6 +117,15 @@ void AcceptLoop::acceptOne() {
     } catch (const std::exception& error) {  // std::system_error, std::bad_alloc
         writeLog(kTag, formatText("Unable to start the session thread: %s", error.what()), 1);
         discardCurrentSession();
+    }
+}
+
+void AcceptLoop::waitWritingCounts() {
+    while (refusals_.countPending() || peer_lines::countPending()) {
+        // A connection waiting (or a failed wait) goes to the accept as always.
+        if (platform::waitReadable(listener_->handle, kCountWaitMs) != 0) return;
+        refusals_.flushCount();
+        peer_lines::flushCount();
     }
 }
 

@@ -29,6 +29,9 @@ public:
 
 private:
     void discardCurrentSession();
+    // While lines of peers were only counted, waits for the next connection
+    // in steps of a second and writes the counts once their second is over.
+    void waitWritingCounts();
 
     tMDCProperty* properties_;
     vSecureSocket* listener_;

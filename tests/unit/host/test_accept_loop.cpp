@@ -309,7 +309,9 @@ TEST_F(AcceptLoopTest, EveryPeerIsAllowedWithoutAList) {
 
 // Connections reset as fast as they come, all within the log guard's
 // second, at level 3: whatever lines they bring about, the guard never ends
-// the agent, and at most 100 of them a second reach the log.
+// the agent, and at most 100 of them a second reach the log. The count of
+// the others is written once their second is over, while the loop waits for
+// the next connection.
 TEST_F(AcceptLoopTest, ResetStormNeverReachesTheLoopGuard) {
     testing_support::ScopedSeams seams(true);  // the loop guard's exit throws
     fakeNow = 1765350000;
@@ -325,7 +327,19 @@ TEST_F(AcceptLoopTest, ResetStormNeverReachesTheLoopGuard) {
         std::string text = log.contents();
         EXPECT_LE(count(text, "\r\n"), 1u + peer_lines::kPerSecond) << text;
         EXPECT_TRUE(peer_lines::countPending());
+
+        fakeNow += 1;
+        std::thread round([&loop] { loop.acceptOne(); });
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (!log.contains("lines caused by peer connections were not logged") &&
+               std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        connectSilentPeer();  // lets the round end
+        round.join();
     }
+    std::string text = log.contents();
+    EXPECT_EQ(1u, count(text, "lines caused by peer connections were not logged")) << text;
     EXPECT_FALSE(log.contains("seems to be in a loop"));
     EXPECT_TRUE(ScopedSeams::exits().empty());
 }
