@@ -1,5 +1,6 @@
 #include "host/accept_loop.h"
 
+#include <algorithm>
 #include <exception>
 #include <new>
 
@@ -14,6 +15,8 @@ namespace {
 
 const char kTag[] = "TesselMDC::_tWinMain";
 const unsigned kCountWaitMs = 1000;
+const unsigned kFirstAcceptBackOffMs = 10;
+const unsigned kFailuresCounted = 64;  // enough to reach the longest pause
 
 unsigned sessionThreadProc(DncSession* session) {
     // Whatever the session writes, its peer brought about.
@@ -60,6 +63,7 @@ void AcceptLoop::acceptOne() {
     // A failed accept leaves the client not connected; the session started
     // for it fails at its first socket operation.
     listener_->doAccept(client);
+    backOffAfterFailedAccept(*client);
 
     // With an allowed-peers list only those peers reach the session lines
     // below. Any other connection is closed before the announcement and
@@ -127,6 +131,27 @@ void AcceptLoop::waitWritingCounts() {
         refusals_.flushCount();
         peer_lines::flushCount();
     }
+}
+
+// An accept that fails at once again and again without taking a connection
+// (a broken listener, no descriptors left) would otherwise spin: the pause
+// doubles from the second such failure in a row on, up to
+// kMaxAcceptBackOffMs, and the first accept that works ends it. A failure
+// that took a connection its peer had already reset or abandoned (under
+// Wine every reset connection fails its accept) pauses nothing, so a storm
+// of those never holds up the connections behind it.
+void AcceptLoop::backOffAfterFailedAccept(const vSecureSocket& client) {
+    const int error = client.acceptError;
+    if (client.connected || error == WSAECONNRESET || error == WSAECONNABORTED ||
+        error == WSAENOTCONN) {
+        failedAccepts_ = 0;
+        return;
+    }
+    if (failedAccepts_ < kFailuresCounted) ++failedAccepts_;
+    if (failedAccepts_ < 2) return;
+    unsigned pause = kFirstAcceptBackOffMs;
+    for (unsigned i = 2; i < failedAccepts_ && pause < kMaxAcceptBackOffMs; ++i) pause *= 2;
+    platform::sleepMs(std::min(pause, kMaxAcceptBackOffMs));
 }
 
 // The previous session's thread may still be inside its loop. Interrupting

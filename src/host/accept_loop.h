@@ -25,6 +25,9 @@ public:
     // One round: accept, replace the previous session, start the new one.
     void acceptOne();
 
+    // Accepts that keep failing at once are this far apart at most.
+    static constexpr unsigned kMaxAcceptBackOffMs = 1000;
+
     DncSession* currentSession() const { return current_; }
 
 private:
@@ -32,6 +35,8 @@ private:
     // While lines of peers were only counted, waits for the next connection
     // in steps of a second and writes the counts once their second is over.
     void waitWritingCounts();
+    // Sleeps before the next accept when accepts keep failing.
+    void backOffAfterFailedAccept(const vSecureSocket& client);
 
     tMDCProperty* properties_;
     vSecureSocket* listener_;
@@ -41,4 +46,6 @@ private:
     RefusalLog refusals_;
     // The previous round refused a peer without a line.
     bool quietRound_ = false;
+    // Accepts that failed in a row, and the pause before the next one.
+    unsigned failedAccepts_ = 0;
 };

@@ -242,6 +242,7 @@ bool vSecureSocket::doAccept(vSecureSocket* client) {
     client->handle = platform::acceptPeer(handle, client->peerAddress, client->peerPort);
     // The accept's own error, before the option call below can replace it.
     int acceptError = WSAGetLastError();
+    client->acceptError = client->handle == INVALID_SOCKET ? acceptError : 0;
 
     if (platform::setSocketIntOption(handle, SO_KEEPALIVE, 1) == SOCKET_ERROR) {
         writeLog(tag,

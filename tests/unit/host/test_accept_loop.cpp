@@ -344,6 +344,29 @@ TEST_F(AcceptLoopTest, ResetStormNeverReachesTheLoopGuard) {
     EXPECT_TRUE(ScopedSeams::exits().empty());
 }
 
+// An accept that keeps failing at once (here a listener with nothing to
+// accept that does not block) pauses longer and longer, up to a second; an
+// accept that works ends the pauses.
+TEST_F(AcceptLoopTest, AcceptThatKeepsFailingBacksOff) {
+    ScopedSeams seams;
+    log.properties().allowedPeers.set("127.0.0.2");  // a failed accept starts no session
+    AcceptLoop loop(&log.properties(), &listener, "version line");
+    unsigned long nonBlocking = 1;
+    ioctlsocket(listener.handle, FIONBIO, &nonBlocking);
+    for (int i = 0; i < 10; ++i) loop.acceptOne();
+    EXPECT_EQ((std::vector<unsigned>{10, 20, 40, 80, 160, 320, 640, 1000, 1000}),
+              ScopedSeams::sleeps());
+    EXPECT_EQ(10u, count(log.contents(), "Failed to accept a connection"));
+
+    connectSilentPeer("127.0.0.2");
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // queued for the accept
+    loop.acceptOne();
+    ASSERT_NE(nullptr, loop.currentSession());
+    ScopedSeams::sleeps().clear();
+    loop.acceptOne();
+    EXPECT_TRUE(ScopedSeams::sleeps().empty());
+}
+
 // Refused connections write lines too: the log is rotated for them as for
 // any other connection.
 TEST_F(AcceptLoopTest, RefusedConnectionsRotateTheLog) {

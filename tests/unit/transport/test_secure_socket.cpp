@@ -554,6 +554,8 @@ TEST(SecureSocketListener, FailedAcceptLeavesTheListenerUsable) {
     EXPECT_FALSE(listener.doAccept(&client));
     EXPECT_FALSE(client.connected);
     EXPECT_EQ(client.handle, INVALID_SOCKET);
+    EXPECT_TRUE(client.acceptError == WSAEWOULDBLOCK || client.acceptError == WSAETIMEDOUT)
+        << client.acceptError;
     EXPECT_TRUE(listener.connected);
     std::string contents = log.contents();
     // The code is the platform's "would block": 10035, or 10060 where
@@ -568,6 +570,7 @@ TEST(SecureSocketListener, FailedAcceptLeavesTheListenerUsable) {
     SOCKET peer = connectTo(localPort(listener.handle));
     EXPECT_TRUE(listener.doAccept(&client));
     EXPECT_TRUE(client.connected);
+    EXPECT_EQ(0, client.acceptError);
     client.closeSocket();
     listener.closeSocket();
     closesocket(peer);
