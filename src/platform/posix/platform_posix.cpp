@@ -315,6 +315,10 @@ void startDefault(const std::string& file, const std::string& parameters,
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
+    // Nothing of the agent's but the standard streams: a program started
+    // with the listening socket would hold the port, and the agent an update
+    // restarts would find it answering there and end at once.
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
     pid_t child = 0;
     posix_spawn(&child, file.c_str(), &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
