@@ -30,7 +30,7 @@ void doLogFileSize(tMDCProperty* properties, std::string versionLine);
 // Lines that peers cause: everything the accept loop writes about a
 // connection and everything a session writes. A peer decides how many of
 // them there are, so they never count for the loop guard, which is there for
-// the agent's own runaway loops. At most kPeerLinesPerSecond of them are
+// the agent's own runaway loops. At most kPerSecond of them are
 // written in one second; the rest are counted, and the count is written as
 // one level-1 line before the next peer line of a later second, or by
 // flushCount.
