@@ -3,6 +3,7 @@
 // order the log shows, and the old thread is gone before its objects are.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -233,7 +234,8 @@ TEST_F(AcceptLoopTest, PeersOffTheListAreRefusedWithoutTouchingTheSession) {
 
 // The log and the refusal lines read this clock, so that a burst of refusals
 // falls into one second, the log guard's own, however long it takes.
-long long fakeNow = 0;
+// Atomic: session threads read it while a test moves it on.
+std::atomic<long long> fakeNow{0};
 long long fakeClock() { return fakeNow; }
 
 struct FakeLogClock {
@@ -293,6 +295,35 @@ TEST_F(AcceptLoopTest, RefusalLinesAreLimitedPerSecond) {
         EXPECT_NE(std::string::npos, nextLine.find(refusal)) << text;
     }
     EXPECT_FALSE(log.contains("seems to be in a loop")) << log.contents();
+}
+
+// The count of refusals that were not logged comes soon after the storm
+// ends, while the loop waits for a connection, not only with the next
+// refusal.
+TEST_F(AcceptLoopTest, RefusalCountIsWrittenWhenTheStormEnds) {
+    testing_support::ScopedSeams seams(true);
+    fakeNow = 1765350000;
+    FakeLogClock logClock;
+    log.properties().allowedPeers.set("127.0.0.2");
+    AcceptLoop loop(&log.properties(), &listener, "version line", fakeClock);
+    for (int i = 0; i < RefusalLog::kLinesPerSecond + 5; ++i) {
+        connectSilentPeer("127.0.0.1");
+        loop.acceptOne();
+    }
+    EXPECT_FALSE(log.contains("not logged"));
+
+    fakeNow += 1;
+    std::thread round([&loop] { loop.acceptOne(); });
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!log.contains("5 more connections from peers off the allowed list were refused and "
+                         "not logged") &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_TRUE(log.contains("TesselMDC::_tWinMain 5 more connections")) << log.contents();
+    connectSilentPeer("127.0.0.2");  // lets the round end
+    round.join();
+    EXPECT_NE(nullptr, loop.currentSession());
 }
 
 TEST_F(AcceptLoopTest, EveryPeerIsAllowedWithoutAList) {
