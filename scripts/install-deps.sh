@@ -12,6 +12,9 @@ packages=(
     g++-mingw-w64-x86-64                     # cross compiler for the Windows program
     wine wine64 xvfb xdotool                 # running it under Wine on a virtual display
     wixl msitools                            # its Windows Installer package; msiinfo
+    pkg-config libmosquitto-dev              # vxgate's MQTT client library
+    libc-ares-dev                            # vxgate's look-up of agents' host names
+    mosquitto mosquitto-clients openssl      # its tests: a real broker, mosquitto_sub, TLS certificates
 )
 
 missing=()

@@ -23,9 +23,9 @@ fuzz_seconds=${VXHID_FUZZ_SECONDS:-20}
 
 # What each preset builds and which of its tests run (all when empty).
 declare -A build_targets=(
-    [tsan]="vxhid_common_tests vxhid_transport_tests vxhid_session_tests vxhid_hid_tests vxhid_host_tests"
+    [tsan]="vxhid_common_tests vxhid_transport_tests vxhid_peer_tests vxhid_session_tests vxhid_scans_tests vxhid_capture_tests vxhid_host_tests"
 )
-declare -A test_filter=([tsan]='^(common|transport|session|hid|host)$')
+declare -A test_filter=([tsan]='^(common|transport|peer|session|scans|capture|host)$')
 declare -A configure_options=([windows]="-DVXHID_NATIVE_BUILD=$root/build/asan")
 
 source scripts/wine-env.sh

@@ -7,8 +7,8 @@
 #include "common/activity_log.h"
 #include "common/properties.h"
 #include "common/text_format.h"
-#include "hid/tessel_hid.h"
 #include "platform/platform.h"
+#include "scans/tessel_hid.h"
 #include "transport/secure_socket.h"
 
 namespace {

@@ -2,14 +2,14 @@
 
 #include <memory>
 
+#include "capture/ui_thread.h"
 #include "common/activity_log.h"
 #include "common/properties.h"
 #include "common/text_format.h"
-#include "hid/scan_buffer.h"
-#include "hid/scan_journal.h"
-#include "hid/ui_thread.h"
 #include "host/accept_loop.h"
 #include "platform/platform.h"
+#include "scans/scan_buffer.h"
+#include "scans/scan_journal.h"
 #include "transport/secure_socket.h"
 
 namespace {

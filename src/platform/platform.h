@@ -48,6 +48,17 @@ int allowQuickRebind(SOCKET s);
 // Sets an int-valued IPPROTO_TCP option such as TCP_NODELAY.
 int setTcpIntOption(SOCKET s, int option, int value);
 
+enum class SocketWait {
+    readable,  // input is waiting, or the peer has closed
+    writable,  // a connect has ended, whether it worked or failed (SO_ERROR says)
+};
+// Waits at most milliseconds (0: not at all) for one socket. 1 when it is
+// ready, 0 when the time passed, SOCKET_ERROR on failure, WSAEINTR among
+// them when a signal cut the wait short. Any socket number works: poll on
+// POSIX, where select's fd_set ends at FD_SETSIZE; Winsock's fd_set is a
+// list of handles. Unlike the waitReadable seam, tests never replace it.
+int waitForSocket(SOCKET s, SocketWait what, int milliseconds);
+
 // ---- Files -----------------------------------------------------------------
 
 // The separator that joins a folder and a file name ("\" or "/").

@@ -13,223 +13,46 @@ unless VXHID_E2E_WINEPREFIX names one to reuse) and its own display, and stops
 only what it started. The tests run in the order of their numbers: they share
 one agent, and the last one ends it.
 """
-import argparse
-import json
-import os
-import re
-import shutil
 import signal
-import socket
 import subprocess
-import sys
-import tempfile
 import time
 import unittest
 
-ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+import e2e_support as e2e
+
 DIALOG_TITLE = "Vexmoor HID"
-COMMAND_TIMEOUT = 60
 # The hot-key identifier that drops the agent's keyboard hook, as Windows
 # does with a hook that overran its time-out; only when the environment
 # variable below enables it.
 DROP_HOOK_HOT_KEY = "32343"
-REINSTALL_LINE = "Keyboard hook no longer receives keys - installed again"
-TRAY_LINE = "Task bar created - tray icon added again"
+REINSTALL_LINE = b"Keyboard hook no longer receives keys - installed again"
+TRAY_LINE = b"Task bar created - tray icon added again"
 
-
-class Desktop:
-    """The display, the Wine prefix, the agent and the tools that drive them."""
-
-    def __init__(self, win_build, cncpeer):
-        self.agent_exe = os.path.join(win_build, "vxhid.exe")
-        self.driver_exe = os.path.join(win_build, "tools", "desktop-driver", "vxdesktop.exe")
-        self.cncpeer = cncpeer
-        self.run_dir = tempfile.mkdtemp(prefix="vxhid-desktop-")
-        self.own_prefix = "VXHID_E2E_WINEPREFIX" not in os.environ
-        # A prefix of its own (made in about 20 s) unless one is named: this
-        # run's display differs from that of any other Wine user.
-        prefix = os.environ.get("VXHID_E2E_WINEPREFIX") or os.path.join(self.run_dir, "prefix")
-        self.env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all",
-                        WINEDLLOVERRIDES="mscoree,mshtml=,winemenubuilder.exe=d")
-        self.xvfb = None
-        self.agent = None
-        self.port = None
-
-    # ---- start and stop -------------------------------------------------------
-
-    def start(self):
-        for path in (self.agent_exe, self.driver_exe, self.cncpeer):
-            if not os.path.exists(path):
-                raise RuntimeError("missing " + path)
-        self._start_display()
-        subprocess.run(["wineboot", "-i"], env=self.env, check=True, timeout=300,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        subprocess.run(["wineserver", "-w"], env=self.env, check=True, timeout=300)
-        shutil.copy(self.agent_exe, self.run_dir)
-        self.port = free_port()
-        # Log level 3, for the tray icon's line; the hot key that drops the
-        # keyboard hook enabled for this agent only.
-        self.agent = subprocess.Popen(
-            ["wine", "vxhid.exe", "-I", "127.0.0.1", "-P", str(self.port), "-D", "3"],
-            cwd=self.run_dir, env=dict(self.env, VXHID_TEST_HOOK_DROP="1"),
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        if self.drive("find-agent", "20000").returncode != 0:
-            raise RuntimeError("the agent's window did not appear")
-        wait_for_port(self.port, 20)
-
-    def _start_display(self):
-        for number in range(140, 240):
-            if os.path.exists("/tmp/.X%d-lock" % number) or \
-                    os.path.exists("/tmp/.X11-unix/X%d" % number):
-                continue
-            xvfb = subprocess.Popen(["Xvfb", ":%d" % number, "-screen", "0", "1024x768x24"],
-                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            deadline = time.time() + 10
-            while time.time() < deadline and xvfb.poll() is None:
-                if os.path.exists("/tmp/.X11-unix/X%d" % number):
-                    self.xvfb = xvfb
-                    self.env["DISPLAY"] = ":%d" % number
-                    return
-                time.sleep(0.1)
-            if xvfb.poll() is None:
-                xvfb.kill()
-                xvfb.wait()
-        raise RuntimeError("no free X display")
-
-    def stop(self):
-        if self.agent is not None and self.agent.poll() is None:
-            if self.xvfb is not None:
-                self.drive("hotkey", "2")
-            try:
-                self.agent.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.agent.kill()
-                self.agent.wait(timeout=10)
-        if self.own_prefix and self.xvfb is not None:
-            # Ends the Wine processes of this run's own prefix only.
-            subprocess.run(["wineserver", "-k"], env=self.env, timeout=60)
-        if self.xvfb is not None:
-            self.xvfb.terminate()
-            self.xvfb.wait(timeout=10)
-        if os.environ.get("VXHID_E2E_KEEP") == "1":
-            print("kept " + self.run_dir, file=sys.stderr)
-        else:
-            shutil.rmtree(self.run_dir, ignore_errors=True)
-
-    # ---- driving --------------------------------------------------------------
-
-    def drive(self, *args):
-        # Output goes through a file, not a pipe: Wine's own background
-        # processes, started by whichever program needs them first, inherit
-        # the standard handles and would hold a pipe open.
-        with tempfile.TemporaryFile(mode="w+") as out:
-            result = subprocess.run(["wine", self.driver_exe] + list(args), env=self.env,
-                                    stdout=out, stderr=subprocess.DEVNULL,
-                                    timeout=COMMAND_TIMEOUT)
-            out.seek(0)
-            result.stdout = out.read()
-        return result
-
-    def must(self, *args):
-        result = self.drive(*args)
-        if result.returncode != 0:
-            raise AssertionError("vxdesktop %s failed (%d)" % (" ".join(args),
-                                                              result.returncode))
-        return result.stdout.strip()
-
-    def open_dialog(self):
-        self.must("win-h")
-        return [int(v) for v in self.must("wait-dialog", "5000").split()]
-
-    def wait_closed(self):
-        self.must("wait-no-dialog", "5000")
-
-    def log_lines(self, text):
-        with open(os.path.join(self.run_dir, "vxhid.log"), encoding="latin-1") as log:
-            return [line for line in log if text in line]
-
-    def wait_log_lines(self, text, count, seconds):
-        deadline = time.time() + seconds
-        while len(self.log_lines(text)) < count and time.time() < deadline:
-            time.sleep(0.1)
-        return len(self.log_lines(text))
-
-    def tray_visible(self):
-        return self.xdotool("search", "--onlyvisible", "--name",
-                            "Wine System Tray").returncode == 0
-
-    def xdotool(self, *args):
-        return subprocess.run(["xdotool"] + list(args), env=self.env, capture_output=True,
-                              text=True, timeout=COMMAND_TIMEOUT)
-
-    def probe(self):
-        """The answer to one PRBE, through a session of its own."""
-        result = subprocess.run([self.cncpeer, "--host", "127.0.0.1", "--port", str(self.port),
-                                 "PRBE", "QUIT"], capture_output=True, text=True,
-                                timeout=COMMAND_TIMEOUT)
-        if result.returncode != 0:
-            raise AssertionError("cncpeer failed (%d): %s" % (result.returncode, result.stderr))
-        match = re.search(r'^PRBE -> "(.*)"$', result.stdout, re.MULTILINE)
-        if match is None:
-            raise AssertionError("no PRBE answer in: " + result.stdout)
-        return unescape(match.group(1))
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def wait_for_port(port, seconds):
-    deadline = time.time() + seconds
-    while True:
-        try:
-            with socket.create_connection(("127.0.0.1", port), timeout=1):
-                pass
-            # The agent serves one session at a time and replaces this one at
-            # the next connection.
-            return
-        except OSError:
-            if time.time() > deadline:
-                raise
-            time.sleep(0.2)
-
-
-def unescape(text):
-    """Undoes cncpeer's C escapes: \\r \\n \\t \\\\ \\" and \\xHH."""
-    out, i = [], 0
-    simple = {"r": "\r", "n": "\n", "t": "\t", "\\": "\\", '"': '"'}
-    while i < len(text):
-        if text[i] == "\\" and i + 1 < len(text):
-            if text[i + 1] == "x":
-                out.append(chr(int(text[i + 2:i + 4], 16)))
-                i += 4
-                continue
-            out.append(simple[text[i + 1]])
-            i += 2
-            continue
-        out.append(text[i])
-        i += 1
-    return "".join(out)
-
-
+OPTIONS = None
 DESKTOP = None
 
 
 def setUpModule():
     global DESKTOP
-    DESKTOP = Desktop(OPTIONS.win_build, OPTIONS.cncpeer)
-    try:
+    DESKTOP = e2e.Desktop(OPTIONS.win_build, OPTIONS.cncpeer)
+    with e2e.stopped_on_failure(DESKTOP):
         DESKTOP.start()
-    except Exception:
-        DESKTOP.stop()
-        raise
+        # Log level 3, for the tray icon's line; the hot key that drops the
+        # keyboard hook enabled for this agent only.
+        DESKTOP.start_agent("-D", "3", env={"VXHID_TEST_HOOK_DROP": "1"})
 
 
 def tearDownModule():
     if DESKTOP is not None:
         DESKTOP.stop()
+
+
+def tray_visible(desktop):
+    """Whether Wine's tray window shows: with no tray on the X server, Wine
+    shows tray icons in a window of its own, visible only while it holds an
+    icon."""
+    return desktop.xdotool("search", "--onlyvisible", "--name",
+                           "Wine System Tray").returncode == 0
 
 
 class DesktopTest(unittest.TestCase):
@@ -255,10 +78,7 @@ class DesktopTest(unittest.TestCase):
         ], lines)
 
     def test_01b_tray_icon_is_shown(self):
-        # With no tray on the X server, Wine shows tray icons in a window of
-        # its own, visible only while it holds an icon.
-        found = self.d.xdotool("search", "--onlyvisible", "--name", "Wine System Tray")
-        self.assertEqual(0, found.returncode, "no visible tray window")
+        self.assertTrue(tray_visible(self.d), "no visible tray window")
 
     def test_02_win_h_opens_the_dialog_centred_and_in_front(self):
         x, y, width, height = self.d.open_dialog()
@@ -271,10 +91,7 @@ class DesktopTest(unittest.TestCase):
         self.assertEqual("", self.d.probe())
 
     def test_03_typed_text_and_enter_give_one_scan(self):
-        self.d.open_dialog()
-        self.d.must("type", "Scan-0042 ok!")
-        self.d.must("keys", "enter")
-        self.d.wait_closed()
+        self.d.type_scan("Scan-0042 ok!")
         self.assertEqual("Scan-0042 ok!\n", self.d.probe())
         self.assertEqual("", self.d.probe())
 
@@ -337,12 +154,9 @@ class DesktopTest(unittest.TestCase):
             time.sleep(0.5)
             self.assertEqual("", self.d.probe())
         finally:
-            other.wait(timeout=COMMAND_TIMEOUT)
+            other.wait(timeout=e2e.COMMAND_SECONDS)
         # Shift was followed all along: it is not left stuck down.
-        self.d.open_dialog()
-        self.d.must("type", "Aa")
-        self.d.must("keys", "enter")
-        self.d.wait_closed()
+        self.d.type_scan("Aa")
         self.assertEqual("Aa\n", self.d.probe())
 
     def test_08_xdotool_typing_into_the_focused_dialog(self):
@@ -358,10 +172,7 @@ class DesktopTest(unittest.TestCase):
 
     def test_09_a_300_character_scan_arrives_whole(self):
         text = ("0123456789abcdefghijklmnopqrstuvwxyz" * 9)[:300]
-        self.d.open_dialog()
-        self.d.must("type", text)
-        self.d.must("keys", "enter")
-        self.d.wait_closed()
+        self.d.type_scan(text)
         self.assertEqual(text + "\n", self.d.probe())
 
     def test_10_other_hot_key_identifiers_do_nothing(self):
@@ -402,12 +213,12 @@ class DesktopTest(unittest.TestCase):
         self.assertEqual("ABC\n", self.d.probe())
 
     def test_13_a_dropped_keyboard_hook_is_installed_again_without_losing_keys(self):
-        self.assertEqual(0, len(self.d.log_lines(REINSTALL_LINE)))
+        self.assertEqual(0, self.d.log.count(REINSTALL_LINE))
         # Found by the watchdog's timer while the operator is typing.
         self.d.must("hotkey", DROP_HOOK_HOT_KEY)
         self.d.open_dialog()
         self.d.must("type", "Lost-")
-        self.assertEqual(1, self.d.wait_log_lines(REINSTALL_LINE, 1, 5))
+        self.assertEqual(1, self.d.log.wait_count(REINSTALL_LINE, 1, 5))
         self.d.must("type", "Hook 77")
         self.d.must("keys", "enter")
         self.d.wait_closed()
@@ -419,7 +230,7 @@ class DesktopTest(unittest.TestCase):
         self.d.must("scan", "Quick!")
         self.d.wait_closed()
         self.assertEqual("Quick!\n", self.d.probe())
-        self.assertEqual(2, self.d.wait_log_lines(REINSTALL_LINE, 2, 5))
+        self.assertEqual(2, self.d.log.wait_count(REINSTALL_LINE, 2, 5))
         # A hook that works is left alone.
         self.d.open_dialog()
         self.d.must("type", "Kept")
@@ -428,29 +239,19 @@ class DesktopTest(unittest.TestCase):
         self.d.wait_closed()
         self.assertEqual("Kept\n", self.d.probe())
         time.sleep(1)
-        self.assertEqual(2, len(self.d.log_lines(REINSTALL_LINE)))
+        self.assertEqual(2, self.d.log.count(REINSTALL_LINE))
 
     def test_14_the_tray_icon_comes_back_when_the_task_bar_is_created_again(self):
-        self.assertTrue(self.d.tray_visible())
+        self.assertTrue(tray_visible(self.d))
         self.d.must("tray-delete")
-        deadline = time.time() + 5
-        while self.d.tray_visible() and time.time() < deadline:
-            time.sleep(0.2)
-        self.assertFalse(self.d.tray_visible(), "the tray window stayed with no icon")
+        shown = e2e.poll(lambda: tray_visible(self.d), lambda shown: not shown, 5, 0.2)
+        self.assertFalse(shown, "the tray window stayed with no icon")
         self.d.must("taskbar-created")
-        self.assertEqual(1, self.d.wait_log_lines(TRAY_LINE, 1, 5))
-        deadline = time.time() + 5
-        while not self.d.tray_visible() and time.time() < deadline:
-            time.sleep(0.2)
-        self.assertTrue(self.d.tray_visible())
+        self.assertEqual(1, self.d.log.wait_count(TRAY_LINE, 1, 5))
+        self.assertTrue(e2e.poll(lambda: tray_visible(self.d), bool, 5, 0.2))
 
     def test_15_watch_collects_typed_scans_in_order_once_each(self):
-        out_path = os.path.join(self.d.run_dir, "watch.out")
-        err_path = os.path.join(self.d.run_dir, "watch.err")
-        with open(out_path, "wb") as out, open(err_path, "wb") as err:
-            watch = subprocess.Popen([self.d.cncpeer, "watch", "--host", "127.0.0.1", "--port",
-                                      str(self.d.port), "--interval", "200", "--json"],
-                                     stdin=subprocess.DEVNULL, stdout=out, stderr=err)
+        watch = self.d.cncpeer.watch(self.d.port, self.d.run_dir, "--interval", "200", "--json")
         try:
             scans = ["W-001", "w 002 Two", "", "W-004"]
             for scan in scans:
@@ -459,24 +260,13 @@ class DesktopTest(unittest.TestCase):
                     self.d.must("type", scan)
                 self.d.must("keys", "enter")
                 self.d.wait_closed()
-            deadline = time.time() + 20
-            while time.time() < deadline:
-                with open(out_path, "rb") as f:
-                    if f.read().count(b"\n") >= len(scans):
-                        break
-                time.sleep(0.2)
+            e2e.poll(lambda: watch.out().count(b"\n"), lambda n: n >= len(scans), 20, 0.2)
             time.sleep(1.5)  # several more probes: nothing comes twice
-            watch.send_signal(signal.SIGTERM)
-            self.assertEqual(0, watch.wait(timeout=15))
+            self.assertEqual(0, watch.stop(signal.SIGTERM, 15))
         finally:
-            if watch.poll() is None:
-                watch.kill()
-                watch.wait(timeout=10)
-        with open(err_path, "rb") as f:
-            status = f.read().decode("latin-1")
-        with open(out_path, "rb") as f:
-            lines = f.read().decode("ascii").splitlines()
-        objects = [json.loads(line) for line in lines]
+            watch.end()
+        status = watch.err().decode("latin-1")
+        objects = watch.objects()
         self.assertEqual(scans, [o["scan"] for o in objects], status)
         for o in objects:
             self.assertEqual(["time", "host", "port", "scan"], list(o))
@@ -486,22 +276,16 @@ class DesktopTest(unittest.TestCase):
 
     def test_99_identifier_2_ends_the_agent_with_exit_code_0(self):
         self.d.must("hotkey", "2")
-        self.assertEqual(0, self.d.agent.wait(timeout=30))
+        self.assertEqual(0, self.d.agent.wait_exit(30))
         self.assertNotEqual(0, self.d.drive("find-agent").returncode)
 
 
 def parse_options():
-    parser = argparse.ArgumentParser(add_help=False)
-    parser.add_argument("--win-build", default=os.path.join(ROOT, "build", "windows"))
-    parser.add_argument("--cncpeer",
-                        default=os.path.join(ROOT, "build", "native", "tools", "cncpeer",
-                                             "cncpeer"))
-    options, rest = parser.parse_known_args()
-    options.win_build = os.path.abspath(options.win_build)
-    options.cncpeer = os.path.abspath(options.cncpeer)
-    return options, rest
+    parser = e2e.option_parser()
+    e2e.add_windows_options(parser, "cncpeer")
+    return e2e.parse_options(parser, paths=("win_build", "cncpeer"))
 
 
 if __name__ == "__main__":
     OPTIONS, REST = parse_options()
-    unittest.main(argv=[sys.argv[0]] + REST, verbosity=2)
+    e2e.run_tests(REST)

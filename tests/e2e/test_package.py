@@ -15,20 +15,16 @@ wine64, Xvfb and msitools. The tests run in the order of their numbers: they
 share one prefix, and each leaves the machine as the next one expects. The
 Wine tests run only when the table tests before them passed.
 """
-import argparse
 import os
 import re
 import shutil
-import socket
 import struct
 import subprocess
-import sys
 import tempfile
-import time
 import unittest
-import zlib
 
-ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+import e2e_support as e2e
+
 COMMAND_TIMEOUT = 120
 
 INSTALL_FOLDER = r"C:\Program Files\Vexmoor\vxhid"
@@ -41,6 +37,8 @@ STARTUP_FOLDER = r"C:\ProgramData\Microsoft\Windows\Start Menu\Programs\StartUp"
 SHORTCUT = STARTUP_FOLDER + r"\Vexmoor Tessel HID.lnk"
 UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"
 UPGRADE_CODE = "{ED4AEE84-63BD-47DE-91E5-92D83C1A7F0C}"
+
+OPTIONS = None
 
 
 def msi_table(msi, table):
@@ -91,88 +89,20 @@ def read_shortcut(path):
     return target, strings.get("working", ""), strings.get("arguments", "")
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def listeners(port):
-    """The local addresses that listen on TCP port, from /proc/net/tcp."""
-    found = []
-    with open("/proc/net/tcp") as f:
-        for line in f.readlines()[1:]:
-            fields = line.split()
-            address, hex_port = fields[1].split(":")
-            if int(hex_port, 16) == port and fields[3] == "0A":
-                found.append(socket.inet_ntoa(struct.pack("<I", int(address, 16))))
-    return found
-
-
-class Machine:
+class Machine(e2e.WineMachine):
     """A Wine prefix of its own on a display of its own: the PC the package is
     installed on."""
 
+    command_seconds = COMMAND_TIMEOUT
+
     def __init__(self, win_build, cncpeer):
-        self.driver_exe = os.path.join(win_build, "tools", "desktop-driver", "vxdesktop.exe")
-        self.cncpeer = cncpeer
-        self.run_dir = tempfile.mkdtemp(prefix="vxhid-package-")
-        self.prefix = os.path.join(self.run_dir, "prefix")
-        self.env = dict(os.environ, WINEPREFIX=self.prefix, WINEDEBUG="-all",
-                        WINEDLLOVERRIDES="mscoree,mshtml=,winemenubuilder.exe=d")
-        self.xvfb = None
+        super().__init__("vxhid-package-", win_build, first_display=940)
+        self.cncpeer = e2e.CncPeer(cncpeer)
 
     def start(self):
-        for path in (self.driver_exe, self.cncpeer):
-            if not os.path.exists(path):
-                raise RuntimeError("missing " + path)
-        self._start_display()
-        subprocess.run(["wineboot", "-i"], env=self.env, check=True, timeout=300,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        subprocess.run(["wineserver", "-w"], env=self.env, check=True, timeout=300)
-
-    def _start_display(self):
-        for number in range(940, 1040):
-            if os.path.exists("/tmp/.X%d-lock" % number) or \
-                    os.path.exists("/tmp/.X11-unix/X%d" % number):
-                continue
-            xvfb = subprocess.Popen(["Xvfb", ":%d" % number, "-screen", "0", "1024x768x24",
-                                     "-nolisten", "tcp"],
-                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            deadline = time.time() + 10
-            while time.time() < deadline and xvfb.poll() is None:
-                if os.path.exists("/tmp/.X11-unix/X%d" % number):
-                    self.xvfb = xvfb
-                    self.env["DISPLAY"] = ":%d" % number
-                    return
-                time.sleep(0.1)
-            if xvfb.poll() is None:
-                xvfb.kill()
-                xvfb.wait()
-        raise RuntimeError("no free X display")
-
-    def stop(self):
-        if self.xvfb is not None:
-            # Ends the Wine processes of this run's own prefix only.
-            subprocess.run(["wineserver", "-k"], env=self.env, timeout=60)
-            self.xvfb.terminate()
-            self.xvfb.wait(timeout=10)
-        if os.environ.get("VXHID_E2E_KEEP"):
-            print("kept: " + self.run_dir, file=sys.stderr)
-        else:
-            shutil.rmtree(self.run_dir, ignore_errors=True)
+        super().start(self.cncpeer.path)
 
     # ---- running things -----------------------------------------------------
-
-    def wine(self, *args):
-        # Output goes through a file, not a pipe: Wine's background processes
-        # inherit the standard handles and would hold a pipe open.
-        with tempfile.TemporaryFile(mode="w+") as out:
-            result = subprocess.run(["wine"] + list(args), env=self.env, stdout=out,
-                                    stderr=subprocess.DEVNULL, timeout=COMMAND_TIMEOUT)
-            out.seek(0)
-            result.stdout = out.read()
-        return result
 
     def msiexec(self, *args):
         """msiexec's exit code; its verbose log goes to the run folder."""
@@ -240,27 +170,13 @@ class Machine:
         self.wine("start", "/unix", self.unix_path(SHORTCUT))
 
     def stop_agent(self, port):
-        self.wine(self.driver_exe, "hotkey", "2")
-        deadline = time.time() + 30
-        while listeners(port):
-            if time.time() > deadline:
-                raise AssertionError("the agent did not end")
-            time.sleep(0.2)
+        self.drive("hotkey", "2")
+        e2e.wait_until(lambda: not e2e.listeners(port), 30, "the agent to end", 0.2)
         # Let the process go before its files are touched.
-        subprocess.run(["wineserver", "-w"], env=self.env, timeout=60)
+        self.wait_server()
 
     def handshake(self, port):
-        return subprocess.run([self.cncpeer, "--host", "127.0.0.1", "--port", str(port),
-                               "PRBE", "QUIT"], capture_output=True, text=True,
-                              timeout=COMMAND_TIMEOUT)
-
-
-def journal_record(kind, sequence, text=b""):
-    """One record of the scan journal (docs/protocol.md): "VXSJ", the
-    payload's length, a CRC-32 of length and payload, then the payload."""
-    payload = kind + sequence.to_bytes(8, "little") + text
-    length = len(payload).to_bytes(4, "little")
-    return b"VXSJ" + length + zlib.crc32(length + payload).to_bytes(4, "little") + payload
+        return self.cncpeer.run(port, "PRBE", "QUIT", seconds=COMMAND_TIMEOUT)
 
 
 def build_earlier_package(version, path):
@@ -270,9 +186,9 @@ def build_earlier_package(version, path):
     program."""
     stage = tempfile.mkdtemp(prefix="vxhid-earlier-package-")
     try:
-        for source in (os.path.join(ROOT, "tests", "e2e", "earlier_package", "vxhid.wxs"),
-                       os.path.join(ROOT, "tests", "e2e", "earlier_package", "permissions.idt"),
-                       os.path.join(ROOT, "resources", "vxhid.ico"),
+        for source in (os.path.join(e2e.ROOT, "tests", "e2e", "earlier_package", "vxhid.wxs"),
+                       os.path.join(e2e.ROOT, "tests", "e2e", "earlier_package", "permissions.idt"),
+                       os.path.join(e2e.ROOT, "resources", "vxhid.ico"),
                        os.path.join(OPTIONS.win_build, "vxhid.exe")):
             shutil.copy(source, stage)
         subprocess.run(["wixl", "-a", "x64", "-D", "Version=" + version,
@@ -298,22 +214,19 @@ def start_machine():
     the same program."""
     global MACHINE
     PACKAGES["current"] = OPTIONS.msi
-    MACHINE = Machine(OPTIONS.win_build, OPTIONS.cncpeer)
-    try:
-        MACHINE.start()
+    # MACHINE names it once it is ready; a start that fails stops it here.
+    with e2e.stopped_on_failure(Machine(OPTIONS.win_build, OPTIONS.cncpeer)) as machine:
+        machine.start()
         major, minor, build, revision = map(int, msi_version(OPTIONS.msi).split("."))
         for name, version in (("next", (major, minor, build, revision + 1)),
                               ("newer", (major, minor, build + 1, 0))):
-            path = os.path.join(MACHINE.run_dir, "vxhid-%s.msi" % name)
-            subprocess.run(["bash", os.path.join(ROOT, "packaging", "build-msi.sh"),
+            path = os.path.join(machine.run_dir, "vxhid-%s.msi" % name)
+            subprocess.run(["bash", os.path.join(e2e.ROOT, "packaging", "build-msi.sh"),
                             ".".join(map(str, version)),
                             os.path.join(OPTIONS.win_build, "vxhid.exe"), path],
                            check=True, timeout=COMMAND_TIMEOUT, stdout=subprocess.DEVNULL)
             PACKAGES[name] = path
-    except Exception:
-        MACHINE.stop()
-        MACHINE = None
-        raise
+    MACHINE = machine
 
 
 def tearDownModule():
@@ -501,7 +414,7 @@ class PackageWineTest(unittest.TestCase):
         self.m = MACHINE
 
     def test_01_install_with_address_and_port(self):
-        PackageWineTest.port = port = free_port()
+        PackageWineTest.port = port = e2e.free_port()
         self.assertEqual(0, self.m.install(PACKAGES["current"], ADDRESS="127.0.0.1",
                                            PORT=str(port)))
         version = msi_version(PACKAGES["current"])
@@ -512,8 +425,7 @@ class PackageWineTest(unittest.TestCase):
         self.assertEqual(INSTALL_FOLDER, working.rstrip("\\"))
         self.assertEqual(FOLDER_OPTION + " -I 127.0.0.1 -P %d" % port, arguments)
 
-        texts = self.m.wine(self.m.driver_exe, "version-info",
-                            INSTALL_FOLDER + r"\vxhid.exe").stdout.splitlines()
+        texts = self.m.drive("version-info", INSTALL_FOLDER + r"\vxhid.exe").stdout.splitlines()
         for line in ("CompanyName=Vexmoor", "ProductName=Tessel HID", "FileVersion=" + version,
                      "ProductVersion=" + version):
             self.assertIn(line, texts)
@@ -523,14 +435,11 @@ class PackageWineTest(unittest.TestCase):
         user_folder = self.m.user_folder()
         self.assertFalse(self.m.exists(user_folder))
         self.m.start_shortcut()
-        deadline = time.time() + 30
-        while not listeners(port):
-            self.assertLess(time.time(), deadline, "the agent does not listen on %d" % port)
-            time.sleep(0.2)
-        self.assertEqual(["127.0.0.1"], listeners(port))
+        e2e.wait_until(lambda: e2e.listeners(port), 30, "the agent to listen on %d" % port, 0.2)
+        self.assertEqual(["127.0.0.1"], e2e.listeners(port))
         result = self.m.handshake(port)
         self.assertEqual(0, result.returncode, result.stderr)
-        self.assertIn('verdict: "100 Confirmed"', result.stdout)
+        self.assertEqual("100 Confirmed", result.value("verdict"))
         # The agent made the user's folder and keeps its files there, and
         # nothing beside vxhid.exe.
         with open(self.m.unix_path(user_folder + r"\vxhid.log"), "rb") as f:
@@ -655,13 +564,13 @@ class PackageWineUpgradeTest(unittest.TestCase):
     def test_upgrade_from_the_earlier_package(self):
         earlier = os.path.join(self.m.run_dir, "vxhid-earlier.msi")
         build_earlier_package(msi_version(PACKAGES["current"]), earlier)
-        port = free_port()
+        port = e2e.free_port()
         self.assertEqual(0, self.m.install(earlier, ADDRESS="127.0.0.1", PORT=str(port)))
         self.assertEqual(EARLIER_FOLDER + r"\vxhid.exe", self.m.shortcut()[0])
         files = {
             "ini.txt": b"%d\r\n%s\r\n" % (port, EARLIER_FOLDER.encode()),
             "vxhid.log": b"Dec, 01 10:00:00  the earlier agent's log\r\n",
-            "vxhid.scans": journal_record(b"S", 1, b"CARRIED-1"),
+            "vxhid.scans": e2e.journal_record(b"S", 1, b"CARRIED-1"),
         }
         for name, data in files.items():
             with open(self.m.unix_path(EARLIER_FOLDER + "\\" + name), "wb") as f:
@@ -687,32 +596,22 @@ class PackageWineUpgradeTest(unittest.TestCase):
         os.makedirs(user_folder, exist_ok=True)
         shutil.copy(self.m.unix_path(EARLIER_FOLDER + r"\vxhid.scans"), user_folder)
         self.m.start_shortcut()
-        deadline = time.time() + 30
-        while not listeners(port):
-            self.assertLess(time.time(), deadline, "the agent does not listen on %d" % port)
-            time.sleep(0.2)
+        e2e.wait_until(lambda: e2e.listeners(port), 30, "the agent to listen on %d" % port, 0.2)
         result = self.m.handshake(port)
         self.assertEqual(0, result.returncode, result.stderr)
-        self.assertIn('PRBE -> "CARRIED-1\\n"', result.stdout)
+        self.assertEqual("CARRIED-1\n", result.answer("PRBE"))
         self.m.stop_agent(port)
         self.assertEqual(0, self.m.uninstall(PACKAGES["current"]))
         self.assertTrue(os.path.exists(os.path.join(user_folder, "vxhid.scans")))
 
 
 def parse_options():
-    parser = argparse.ArgumentParser(add_help=False)
+    parser = e2e.option_parser()
     parser.add_argument("--msi", required=True)
-    parser.add_argument("--win-build", default=os.path.join(ROOT, "build", "windows"))
-    parser.add_argument("--cncpeer",
-                        default=os.path.join(ROOT, "build", "native", "tools", "cncpeer",
-                                             "cncpeer"))
-    options, rest = parser.parse_known_args()
-    options.msi = os.path.abspath(options.msi)
-    options.win_build = os.path.abspath(options.win_build)
-    options.cncpeer = os.path.abspath(options.cncpeer)
-    return options, rest
+    e2e.add_windows_options(parser, "cncpeer")
+    return e2e.parse_options(parser, paths=("msi", "win_build", "cncpeer"))
 
 
 if __name__ == "__main__":
     OPTIONS, REST = parse_options()
-    unittest.main(argv=[sys.argv[0]] + REST, verbosity=2)
+    e2e.run_tests(REST)

@@ -20,12 +20,12 @@
 #include <deque>
 #include <string>
 
+#include "capture/key_translation.h"
+#include "capture/scan_assembly.h"
 #include "fuzz_support.h"
-#include "hid/key_translation.h"
-#include "hid/probe.h"
-#include "hid/scan_assembly.h"
-#include "hid/scan_buffer.h"
-#include "hid/tessel_hid.h"
+#include "scans/probe.h"
+#include "scans/scan_buffer.h"
+#include "scans/tessel_hid.h"
 #include "test_support.h"
 
 namespace {
@@ -221,8 +221,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const bool capsLockAtStart = (input.byte() & 1) != 0;
 
     testing_support::ScopedSeams seams;
-    hid_testing::resetScanAssembly();
-    hid_testing::clearScanBuffer();
+    scan_assembly_testing::resetScanAssembly();
+    scan_buffer_testing::clearScanBuffer();
     foregroundTitle() = "";
     dialogCloses() = 0;
     desktopSeam() = DesktopSeam{[] { return foregroundTitle(); }, [] { ++dialogCloses(); }};
@@ -270,8 +270,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     probe(session, model, true);
     FUZZ_CHECK(model.delivered == model.commits);
 
-    hid_testing::resetScanAssembly();
-    hid_testing::clearScanBuffer();
+    scan_assembly_testing::resetScanAssembly();
+    scan_buffer_testing::clearScanBuffer();
     session.ShutdownThread();
     return 0;
 }

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "fuzz_support.h"
-#include "hid/scan_journal_format.h"
+#include "scans/scan_journal_format.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace scan_journal;

@@ -44,16 +44,16 @@
 #include <thread>
 #include <vector>
 
-#include "cnc_peer.h"
+#include "capture/hook_watchdog.h"
+#include "capture/key_translation.h"
+#include "capture/scan_assembly.h"
 #include "common/activity_log.h"
 #include "common/properties.h"
-#include "hid/hook_watchdog.h"
-#include "hid/key_translation.h"
-#include "hid/scan_assembly.h"
-#include "hid/scan_buffer.h"
-#include "hid/scan_journal.h"
-#include "hid/tessel_hid.h"
+#include "peer/cnc_peer.h"
 #include "platform/platform.h"
+#include "scans/scan_buffer.h"
+#include "scans/scan_journal.h"
+#include "scans/tessel_hid.h"
 #include "transport/aes128.h"
 #include "transport/frame_limits.h"
 #include "transport/secure_socket.h"
@@ -64,8 +64,10 @@
 
 namespace {
 
-using cncpeer::CncPeer;
-using cncpeer::Status;
+using peer::CncPeer;
+using peer::encodeFrame;
+using peer::kMaxFrameLength;
+using peer::Status;
 using Clock = std::chrono::steady_clock;
 
 const char kHost[] = "127.0.0.1";
@@ -303,14 +305,14 @@ bool probe(CncPeer& peer, std::string& error) {
 class FastProbe {
 public:
     explicit FastProbe(CncPeer& peer) : peer_(peer) {
-        cncpeer::encodeFrame(peer.sessionKey(), "PRBE\r\n", command_);
+        encodeFrame(peer.sessionKey(), "PRBE\r\n", command_);
         platform::setSocketTimeout(peer.socketHandle(), SO_RCVTIMEO, kTimeoutMs);
     }
 
     bool run(std::string& error) {
         SOCKET s = peer_.socketHandle();
         char ack = 0;
-        char answer[cncpeer::kMaxFrameLength];
+        char answer[kMaxFrameLength];
         if (!sendAll(s, command_.data(), static_cast<int>(command_.size())) ||
             !receiveExact(s, &ack, 1) || !receiveExact(s, answer, frame::kBlockSize)) {
             error = "PRBE: the exchange failed";
@@ -320,7 +322,7 @@ public:
         decryptBlock(reinterpret_cast<const unsigned char*>(answer), peer_.sessionKey().data(),
                      header);
         int length = header[1] * 256 + header[2];
-        if (length < frame::kBlockSize || length > cncpeer::kMaxFrameLength ||
+        if (length < frame::kBlockSize || length > kMaxFrameLength ||
             length % frame::kBlockSize != 0 || header[3] != '*' ||
             !receiveExact(s, answer + frame::kBlockSize, length - frame::kBlockSize)) {
             error = "PRBE: no answer frame";
@@ -699,7 +701,7 @@ int runLocal(const Options& options) {
     scan_journal::start(journalPath);
     bool keyPathOk = keyPath(keysWanted, nsPerKey, nsPerEvent, error);
     scan_journal_testing::stop();
-    hid_testing::clearScanBuffer();
+    scan_buffer_testing::clearScanBuffer();
     platform::deleteFile(journalPath);
     if (!keyPathOk) {
         problems.add(error);

@@ -2,11 +2,29 @@
 
 #include <cstdlib>
 
-#include "cnc_peer.h"
-#include "json_line.h"
+#include "peer/cnc_peer.h"
+#include "peer/commands.h"
+#include "peer/escape_text.h"
+#include "peer/json_line.h"
 #include "watch.h"
 
 namespace cncpeer {
+
+using peer::Answer;
+using peer::answerFor;
+using peer::CncPeer;
+using peer::commandText;
+using peer::escapeText;
+using peer::HandshakeOptions;
+using peer::JsonLine;
+using peer::kDefaultPort;
+using peer::kDefaultTimeoutMs;
+using peer::kDoneAnswer;
+using peer::keyToHex;
+using peer::kMaxCommandLength;
+using peer::kQuitAnswer;
+using peer::parseKey;
+using peer::Status;
 
 const char kUsage[] =
     "usage: cncpeer [OPTIONS] COMMAND [ARGUMENT] [COMMAND [ARGUMENT]]...\n"

@@ -6,9 +6,17 @@
 #include <csignal>
 #include <thread>
 
-#include "json_line.h"
+#include "peer/commands.h"
+#include "peer/json_line.h"
+#include "peer/probe_answer.h"
+#include "peer/retry_backoff.h"
 
 namespace cncpeer {
+
+using peer::CncPeer;
+using peer::commandText;
+using peer::JsonLine;
+using peer::Status;
 
 namespace {
 
@@ -82,15 +90,15 @@ private:
         }
         err_ << "cncpeer: watching " << where() << ", PRBE every " << settings_.intervalMs
              << " ms\n";
-        retryPauseMs_ = kFirstRetryPauseMs;
+        backoff_.reset();
         return true;
     }
 
     void retryLater() {
         if (stopRequested()) return;
-        err_ << "cncpeer: next try in " << retryPauseMs_ << " ms\n";
-        pause(retryPauseMs_);
-        retryPauseMs_ = nextRetryPauseMs(retryPauseMs_);
+        int pauseMs = backoff_.next();
+        err_ << "cncpeer: next try in " << pauseMs << " ms\n";
+        pause(pauseMs);
     }
 
     // One PRBE and its answer. The agent counts the scans as delivered once
@@ -112,20 +120,13 @@ private:
         return true;
     }
 
-    // Each scan is followed by a line feed; a last piece without one is
-    // printed all the same.
     void printScans(const std::string& answer) {
-        size_t start = 0;
-        while (start < answer.size()) {
-            size_t end = answer.find('\n', start);
-            if (end == std::string::npos) end = answer.size();
-            std::string scan = answer.substr(start, end - start);
+        for (const std::string& scan : peer::splitProbeAnswer(answer)) {
             if (settings_.json) {
                 out_ << JsonLine(settings_.host, settings_.port).text("scan", scan).line();
             } else {
                 out_ << scan << "\n";
             }
-            start = end + 1;
         }
         out_.flush();
     }
@@ -144,12 +145,10 @@ private:
     std::ostream& out_;
     std::ostream& err_;
     CncPeer peer_;
-    int retryPauseMs_ = kFirstRetryPauseMs;
+    peer::RetryBackoff backoff_;
 };
 
 }  // namespace
-
-int nextRetryPauseMs(int pauseMs) { return std::min(pauseMs * 2, kMaxRetryPauseMs); }
 
 void requestStop() { stopFlag.store(true); }
 bool stopRequested() { return stopFlag.load(); }

@@ -6,34 +6,26 @@
 #include <ostream>
 #include <string>
 
-#include "cnc_peer.h"
+#include "peer/cnc_peer.h"
 
 namespace cncpeer {
 
 constexpr int kDefaultIntervalMs = 500;
-// The first pause after a failed connection or a lost session; it doubles
-// with every further failure, up to kMaxRetryPauseMs.
-constexpr int kFirstRetryPauseMs = 250;
-constexpr int kMaxRetryPauseMs = 5000;
 
 struct WatchSettings {
     std::string host;
     std::string source;  // local address to connect from; empty: the system's choice
-    int port = kDefaultPort;
-    int timeoutMs = kDefaultTimeoutMs;
+    int port = peer::kDefaultPort;
+    int timeoutMs = peer::kDefaultTimeoutMs;
     int intervalMs = kDefaultIntervalMs;
     bool json = false;
-    HandshakeOptions handshake;
+    peer::HandshakeOptions handshake;
     // Called for each wait (the interval between probes and the pause before
     // another try) with its length in milliseconds. Empty: a real sleep of
     // exactly that length that ends early on a stop request. Tests put a
     // recorder here.
     std::function<void(int ms)> pause;
 };
-
-// The pause before the next try after one of pauseMs failed: twice as long,
-// at most kMaxRetryPauseMs.
-int nextRetryPauseMs(int pauseMs);
 
 // Polls until a stop is requested, then says QUIT when connected. Scans go
 // to out, one line each (the scan's bytes, or one JSON object with time,

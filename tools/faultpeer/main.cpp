@@ -7,10 +7,19 @@
 #include <string>
 #include <thread>
 
-#include "cnc_peer.h"
+#include "peer/cnc_peer.h"
+#include "peer/commands.h"
+#include "peer/escape_text.h"
 #include "platform/platform.h"
 
 namespace {
+
+using peer::CncPeer;
+using peer::commandText;
+using peer::escapeText;
+using peer::kDefaultPort;
+using peer::kDefaultTimeoutMs;
+using peer::Status;
 
 const char kHelp[] =
     "usage: faultpeer [--host HOST] [--port PORT] [--timeout MS] MODE\n"
@@ -30,8 +39,8 @@ enum Exit { kOk = 0, kUsage = 1, kConnect = 2, kHandshake = 3, kProtocol = 4 };
 
 int run(int argc, char** argv) {
     std::string host = "127.0.0.1";
-    int port = cncpeer::kDefaultPort;
-    int timeoutMs = cncpeer::kDefaultTimeoutMs;
+    int port = kDefaultPort;
+    int timeoutMs = kDefaultTimeoutMs;
     std::string mode;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -54,17 +63,16 @@ int run(int argc, char** argv) {
         return kUsage;
     }
 
-    cncpeer::CncPeer peer;
-    if (!peer.connect(host, port, cncpeer::kDefaultTimeoutMs)) {
+    CncPeer peer;
+    if (!peer.connect(host, port, kDefaultTimeoutMs)) {
         std::cerr << "faultpeer: " << peer.lastError() << "\n";
         return kConnect;
     }
-    if (!peer.handshake({}, cncpeer::kDefaultTimeoutMs)) {
+    if (!peer.handshake({}, kDefaultTimeoutMs)) {
         std::cerr << "faultpeer: handshake: " << peer.lastError() << "\n";
         return kHandshake;
     }
-    if (peer.sendCommand(cncpeer::commandText("PRBE"), cncpeer::kDefaultTimeoutMs) !=
-        cncpeer::Status::kOk) {
+    if (peer.sendCommand(commandText("PRBE"), kDefaultTimeoutMs) != Status::kOk) {
         std::cerr << "faultpeer: PRBE: " << peer.lastError() << "\n";
         return kProtocol;
     }
@@ -75,19 +83,18 @@ int run(int argc, char** argv) {
     }
     std::string answer;
     const bool acknowledge = mode == "probe";
-    if (peer.readAnswer(answer, cncpeer::kDefaultTimeoutMs, acknowledge) != cncpeer::Status::kOk) {
+    if (peer.readAnswer(answer, kDefaultTimeoutMs, acknowledge) != Status::kOk) {
         std::cerr << "faultpeer: no answer: " << peer.lastError() << "\n";
         return kProtocol;
     }
-    std::cout << "answer: \"" << cncpeer::escapeText(answer) << "\"\n";
+    std::cout << "answer: \"" << escapeText(answer) << "\"\n";
     if (mode == "silent-without-ack") {
         std::this_thread::sleep_for(std::chrono::milliseconds(timeoutMs));
     }
     if (mode == "probe") {
         std::string quit;
-        if (peer.sendCommand(cncpeer::commandText("QUIT"), cncpeer::kDefaultTimeoutMs) !=
-                cncpeer::Status::kOk ||
-            peer.readAnswer(quit, cncpeer::kDefaultTimeoutMs) != cncpeer::Status::kOk) {
+        if (peer.sendCommand(commandText("QUIT"), kDefaultTimeoutMs) != Status::kOk ||
+            peer.readAnswer(quit, kDefaultTimeoutMs) != Status::kOk) {
             std::cerr << "faultpeer: QUIT: " << peer.lastError() << "\n";
             return kProtocol;
         }

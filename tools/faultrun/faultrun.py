@@ -26,28 +26,19 @@ twice without such a kill.
 import argparse
 import os
 import random
-import re
 import shutil
 import signal
-import socket
 import subprocess
 import sys
 import time
 
+# The end-to-end tests' helpers (free ports, listeners, faultpeer's command
+# line and output), imported from their folder.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
+                                "tests", "e2e"))
+import e2e_support as e2e
+
 WINDOW_NS = 50 * 1000 * 1000
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def listening(port):
-    wanted = "0100007F:%04X" % port
-    with open("/proc/net/tcp") as table:
-        return any(row.split()[1] == wanted and row.split()[3] == "0A"
-                   for row in table.readlines()[1:])
 
 
 class Run:
@@ -68,6 +59,7 @@ class Run:
         self.starts = 0
         self.next_number = 1
         self.timeline = open(os.path.join(options.dir, "timeline.txt"), "w")
+        self.faultpeer = e2e.FaultPeer(options.faultpeer)
 
     def note(self, text):
         self.timeline.write("%d %s\n" % (time.monotonic_ns(), text))
@@ -82,24 +74,24 @@ class Run:
         return numbers
 
     def start(self, interval_ms):
-        self.port = free_port()
+        self.port = e2e.free_port()
         out = open(os.path.join(self.o.dir, "agent-%d.out" % self.starts), "wb")
         agent = subprocess.Popen(
             [self.o.scanagent, str(self.next_number), str(interval_ms), self.commit_log,
-             "-I", "127.0.0.1", "-P", str(self.port)],
+             "-I", e2e.LOCALHOST, "-P", str(self.port)],
             cwd=self.folder, stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT)
         out.close()
         self.starts += 1
         self.note("start %d port %d" % (self.starts, self.port))
         deadline = time.time() + 30
-        while not listening(self.port):
+        while not e2e.listening(self.port):
             if agent.poll() is not None or time.time() > deadline:
                 raise RuntimeError("scanagent did not start; see %s" % out.name)
             time.sleep(0.01)
         return agent
 
     def peer(self, mode, background=False):
-        command = [self.o.faultpeer, "--port", str(self.port), "--timeout", "300", mode]
+        command = self.faultpeer.command(self.port, mode, "--timeout", "300")
         started = time.monotonic_ns()
         if background:
             return started, subprocess.Popen(command, stdout=subprocess.PIPE,
@@ -113,8 +105,7 @@ class Run:
         self.peers[mode] += 1
         if code != 0:
             self.failed_peers += 1
-        match = re.search(r'^answer: "(.*)"$', stdout, re.MULTILINE)
-        answer = None if match is None else match.group(1).encode().decode("unicode_escape")
+        answer = e2e.faultpeer_answer(stdout)
         self.note("peer %s code %d answer %s" % (mode, code, None if answer is None else
                                                  " ".join(answer.split())))
         if answer is not None:

@@ -17,8 +17,8 @@
 #include <string>
 #include <thread>
 
-#include "hid/scan_buffer.h"
 #include "host/service_host.h"
+#include "scans/scan_buffer.h"
 
 namespace {
 

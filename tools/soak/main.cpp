@@ -45,8 +45,10 @@
 #include <thread>
 #include <vector>
 
-#include "cnc_peer.h"
 #include "common/text_format.h"
+#include "peer/cnc_peer.h"
+#include "peer/commands.h"
+#include "peer/escape_text.h"
 #include "platform/platform.h"
 #include "transport/aes128.h"
 #include "transport/frame_limits.h"
@@ -54,9 +56,17 @@
 
 namespace {
 
-using cncpeer::CncPeer;
-using cncpeer::Key;
-using cncpeer::Status;
+using peer::CncPeer;
+using peer::encodeFrame;
+using peer::escapeText;
+using peer::HandshakeOptions;
+using peer::kAnnouncementLength;
+using peer::kDoneAnswer;
+using peer::Key;
+using peer::kMaxFrameLength;
+using peer::kQuitAnswer;
+using peer::randomKey;
+using peer::Status;
 using Clock = std::chrono::steady_clock;
 
 const char kHost[] = "127.0.0.1";
@@ -257,7 +267,7 @@ private:
     bool announce(CncPeer& peer, const char* where, Clock::time_point connected = Clock::now(),
                   int timeoutMs = 0);
     bool greet(CncPeer& peer, const char* where,
-               const cncpeer::HandshakeOptions& handshake = cncpeer::HandshakeOptions());
+               const HandshakeOptions& handshake = HandshakeOptions());
     bool command(CncPeer& peer, const std::string& text, const char* where);
     bool expectAnswer(CncPeer& peer, const std::string& wanted, const char* where);
     void drain(CncPeer& peer, int milliseconds);
@@ -324,7 +334,7 @@ bool Soak::open(CncPeer& peer, const char* where) {
 bool Soak::announce(CncPeer& peer, const char* where, Clock::time_point connected, int timeoutMs) {
     if (timeoutMs == 0) timeoutMs = options_.timeoutMs;
     std::string announcement;
-    if (peer.receiveExact(announcement, cncpeer::kAnnouncementLength, timeoutMs) != Status::kOk) {
+    if (peer.receiveExact(announcement, kAnnouncementLength, timeoutMs) != Status::kOk) {
         problem(where, "no announcement on a new connection: " + peer.lastError());
         return false;
     }
@@ -337,7 +347,7 @@ bool Soak::announce(CncPeer& peer, const char* where, Clock::time_point connecte
     return true;
 }
 
-bool Soak::greet(CncPeer& peer, const char* where, const cncpeer::HandshakeOptions& handshake) {
+bool Soak::greet(CncPeer& peer, const char* where, const HandshakeOptions& handshake) {
     if (!open(peer, where)) return false;
     bool confirmed = peer.handshake(handshake, options_.timeoutMs);
     if (!peer.announcement().empty()) ++counters_.served;
@@ -352,8 +362,7 @@ bool Soak::greet(CncPeer& peer, const char* where, const cncpeer::HandshakeOptio
 bool Soak::command(CncPeer& peer, const std::string& text, const char* where) {
     Status status = peer.sendCommand(text, options_.timeoutMs);
     if (status != Status::kOk) {
-        problem(where,
-                "\"" + cncpeer::escapeText(text) + "\" not acknowledged: " + peer.lastError());
+        problem(where, "\"" + escapeText(text) + "\" not acknowledged: " + peer.lastError());
         return false;
     }
     ++counters_.commands;
@@ -367,8 +376,8 @@ bool Soak::expectAnswer(CncPeer& peer, const std::string& wanted, const char* wh
         return false;
     }
     if (answer != wanted) {
-        problem(where, "answer \"" + cncpeer::escapeText(answer) + "\", wanted \"" +
-                           cncpeer::escapeText(wanted) + "\"");
+        problem(where,
+                "answer \"" + escapeText(answer) + "\", wanted \"" + escapeText(wanted) + "\"");
         return false;
     }
     return true;
@@ -381,7 +390,7 @@ void Soak::drain(CncPeer& peer, int milliseconds) {
     while (peer.isConnected() && Clock::now() < end) {
         int left = static_cast<int>(
             std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count());
-        if (peer.receiveSome(bytes, cncpeer::kMaxFrameLength, left < 1 ? 1 : left) != Status::kOk) {
+        if (peer.receiveSome(bytes, kMaxFrameLength, left < 1 ? 1 : left) != Status::kOk) {
             return;
         }
     }
@@ -445,7 +454,7 @@ void Soak::pace(int margin) {
 
 std::string Soak::commandFrame(const Key& key, const std::string& message) {
     std::string frameBytes;
-    cncpeer::encodeFrame(key, message, frameBytes);
+    encodeFrame(key, message, frameBytes);
     return frameBytes;
 }
 
@@ -540,7 +549,7 @@ void Soak::churn(int cycle) {
     if (kind == 5 || kind == 6) {
         if (!greet(peer, where)) return;
         if (kind == 6 && command(peer, "QUIT\r\n", where)) {
-            expectAnswer(peer, cncpeer::kQuitAnswer, where);
+            expectAnswer(peer, kQuitAnswer, where);
         }
         peer.close();
         return;
@@ -621,7 +630,7 @@ void Soak::split(int cycle) {
     if (cycle % 5 == 4) {
         if (!open(peer, where) || !announce(peer, where)) return;
         unsigned char code[kBlock];
-        Key key = cncpeer::randomKey();
+        Key key = randomKey();
         encryptBlock(key.data(), builtInKey, code);
         std::string sessionCode(reinterpret_cast<const char*>(code), kBlock);
         size_t first = static_cast<size_t>(random_.between(1, kBlock - 1));
@@ -700,7 +709,7 @@ void Soak::noAck(int cycle) {
     double left = phaseBudget_ - secondsSince(phaseStart_);
     double slowCycle = 2.0 * (options_.agentTimeoutMs + 1000) / 1000.0 + 3.0;
     if (cycle < 2 && left > slowCycle) {
-        cncpeer::HandshakeOptions handshake;
+        HandshakeOptions handshake;
         handshake.acknowledgeVerdict = false;
         if (!greet(peer, where, handshake)) return;
         ++counters_.withheld;
@@ -718,7 +727,7 @@ void Soak::noAck(int cycle) {
         if (!command(peer, "NOOP\r\n", where)) return;
         ++counters_.ackWaits;
         if (!command(peer, "QUIT\r\n", where)) return;
-        if (!expectAnswer(peer, cncpeer::kQuitAnswer, where)) return;
+        if (!expectAnswer(peer, kQuitAnswer, where)) return;
         if (peer.waitForClose(options_.timeoutMs) != Status::kClosed) {
             problem(where, "not closed after QUIT: " + peer.lastError());
         }
@@ -726,7 +735,7 @@ void Soak::noAck(int cycle) {
     }
     switch (cycle % 3) {
         case 0: {
-            cncpeer::HandshakeOptions handshake;
+            HandshakeOptions handshake;
             handshake.acknowledgeVerdict = false;
             if (!greet(peer, where, handshake)) return;
             ++counters_.withheld;
@@ -770,7 +779,7 @@ void Soak::vanish(int cycle) {
         }
         case 1: {
             if (!open(peer, where) || !announce(peer, where)) return;
-            Key key = cncpeer::randomKey();
+            Key key = randomKey();
             unsigned char block[kBlock];
             encryptBlock(key.data(), builtInKey, block);
             peer.sendRaw(std::string(reinterpret_cast<const char*>(block), kBlock));
@@ -840,7 +849,7 @@ void Soak::storm(int cycle) {
     std::deque<std::unique_ptr<CncPeer>> held;
     auto release = [this](CncPeer& peer) {
         std::string bytes;
-        if (peer.receiveSome(bytes, cncpeer::kAnnouncementLength, 0) == Status::kOk) {
+        if (peer.receiveSome(bytes, kAnnouncementLength, 0) == Status::kOk) {
             ++counters_.served;
         }
         peer.close();
@@ -929,12 +938,12 @@ void Soak::refused(int cycle) {
         }
         for (auto& peer : burst) {
             std::string bytes;
-            Status status = peer->receiveSome(bytes, cncpeer::kMaxFrameLength, options_.timeoutMs);
+            Status status = peer->receiveSome(bytes, kMaxFrameLength, options_.timeoutMs);
             if (status == Status::kClosed) {
                 ++counters_.refused;
             } else if (status == Status::kOk) {
-                problem(where, "a peer off the list was sent \"" +
-                                   cncpeer::escapeText(bytes.substr(0, 16)) + "\"...");
+                problem(where, "a peer off the list was sent \"" + escapeText(bytes.substr(0, 16)) +
+                                   "\"...");
             } else {
                 problem(where, "a peer off the list was not closed: " + peer->lastError());
             }
@@ -944,7 +953,7 @@ void Soak::refused(int cycle) {
     stopPoller = true;
     pollerThread.join();
     if (!pollerFailed && command(poller, "QUIT\r\n", where)) {
-        expectAnswer(poller, cncpeer::kQuitAnswer, where);
+        expectAnswer(poller, kQuitAnswer, where);
     }
     poller.close();
     if (pollerFailed) sync();
@@ -960,7 +969,7 @@ void Soak::refused(int cycle) {
 bool Soak::cleanSession(const char* where, std::string& probeAnswer) {
     CncPeer peer;
     if (!greet(peer, where)) return false;
-    if (!command(peer, "DBUG 1\r\n", where) || !expectAnswer(peer, cncpeer::kDoneAnswer, where)) {
+    if (!command(peer, "DBUG 1\r\n", where) || !expectAnswer(peer, kDoneAnswer, where)) {
         return false;
     }
     if (!command(peer, "PRBE\r\n", where)) return false;
@@ -968,7 +977,7 @@ bool Soak::cleanSession(const char* where, std::string& probeAnswer) {
         problem(where, "no probe answer: " + peer.lastError());
         return false;
     }
-    if (!command(peer, "QUIT\r\n", where) || !expectAnswer(peer, cncpeer::kQuitAnswer, where)) {
+    if (!command(peer, "QUIT\r\n", where) || !expectAnswer(peer, kQuitAnswer, where)) {
         return false;
     }
     if (peer.waitForClose(options_.timeoutMs) != Status::kClosed) {
@@ -982,7 +991,7 @@ bool Soak::finalSession() {
     std::string answer;
     if (!cleanSession("final session", answer)) return false;
     std::cout << "final clean session: handshake, DBUG 1 -> \"200\\r\\n\", PRBE -> \""
-              << cncpeer::escapeText(answer) << "\", QUIT -> \"100\", closed" << std::endl;
+              << escapeText(answer) << "\", QUIT -> \"100\", closed" << std::endl;
     return true;
 }
 
@@ -993,10 +1002,10 @@ bool Soak::stopAgent() {
     const char* where = "stop";
     CncPeer peer;
     if (!greet(peer, where)) return false;
-    if (!command(peer, "UPDT\r\n", where) || !expectAnswer(peer, cncpeer::kDoneAnswer, where)) {
+    if (!command(peer, "UPDT\r\n", where) || !expectAnswer(peer, kDoneAnswer, where)) {
         return false;
     }
-    if (!command(peer, "QUIT\r\n", where) || !expectAnswer(peer, cncpeer::kQuitAnswer, where)) {
+    if (!command(peer, "QUIT\r\n", where) || !expectAnswer(peer, kQuitAnswer, where)) {
         return false;
     }
     peer.waitForClose(options_.timeoutMs);

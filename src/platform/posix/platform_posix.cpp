@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 #include <time.h>
 
+#include <algorithm>
+#include <climits>
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -76,6 +78,20 @@ int allowQuickRebind(SOCKET s) { return setSocketIntOption(s, SO_REUSEADDR, 1); 
 
 int setTcpIntOption(SOCKET s, int option, int value) {
     return setsockopt(s, IPPROTO_TCP, option, &value, sizeof value) == 0 ? 0 : SOCKET_ERROR;
+}
+
+int waitForSocket(SOCKET s, SocketWait what, int milliseconds) {
+    pollfd entry{};
+    entry.fd = s;
+    entry.events = what == SocketWait::readable ? POLLIN : POLLOUT;
+    int result = poll(&entry, 1, milliseconds > 0 ? milliseconds : 0);
+    if (result <= 0) return result < 0 ? SOCKET_ERROR : 0;
+    if ((entry.revents & POLLNVAL) != 0) {
+        errno = EBADF;
+        return SOCKET_ERROR;
+    }
+    // The wanted event, POLLHUP or POLLERR: the next call would not block.
+    return 1;
 }
 
 bool renameNoReplace(const std::string& from, const std::string& to, int& errorCode) {
@@ -279,21 +295,11 @@ void sleepDefault(unsigned milliseconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 
-// poll() rather than select(): a descriptor number above FD_SETSIZE is fine.
 // A signal that cuts the wait short counts as time passed.
 int waitReadableDefault(SOCKET s, unsigned milliseconds) {
-    pollfd entry{};
-    entry.fd = s;
-    entry.events = POLLIN;
-    int result = poll(&entry, 1, static_cast<int>(milliseconds));
-    if (result < 0) return errno == EINTR ? 0 : SOCKET_ERROR;
-    if (result == 0) return 0;
-    if ((entry.revents & POLLNVAL) != 0) {
-        errno = EBADF;
-        return SOCKET_ERROR;
-    }
-    // POLLIN, POLLHUP or POLLERR: a read would not block.
-    return 1;
+    const int wait = static_cast<int>(std::min<unsigned>(milliseconds, INT_MAX));
+    const int result = waitForSocket(s, SocketWait::readable, wait);
+    return result == SOCKET_ERROR && errno == EINTR ? 0 : result;
 }
 
 void exitDefault(int code) { std::exit(code); }

@@ -4,6 +4,8 @@
 #include <shellapi.h>
 #include <time.h>
 
+#include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -65,6 +67,23 @@ int allowQuickRebind(SOCKET) { return 0; }
 
 int setTcpIntOption(SOCKET s, int option, int value) {
     return setsockopt(s, IPPROTO_TCP, option, reinterpret_cast<const char*>(&value), sizeof value);
+}
+
+int waitForSocket(SOCKET s, SocketWait what, int milliseconds) {
+    fd_set ready;
+    fd_set failed;
+    FD_ZERO(&ready);
+    FD_ZERO(&failed);
+    FD_SET(s, &ready);
+    FD_SET(s, &failed);  // Winsock reports a failed connect here
+    int wait = milliseconds > 0 ? milliseconds : 0;
+    timeval limit{};
+    limit.tv_sec = static_cast<long>(wait / 1000);
+    limit.tv_usec = static_cast<long>((wait % 1000) * 1000);
+    int result = what == SocketWait::readable ? select(0, &ready, nullptr, nullptr, &limit)
+                                              : select(0, nullptr, &ready, &failed, &limit);
+    if (result == SOCKET_ERROR) return SOCKET_ERROR;
+    return result > 0 ? 1 : 0;
 }
 
 bool renameNoReplace(const std::string& from, const std::string& to, int& errorCode) {
@@ -257,17 +276,9 @@ DWORD WINAPI runThread(LPVOID start) {
 
 void sleepDefault(unsigned milliseconds) { Sleep(milliseconds); }
 
-// Winsock's fd_set is a counted list of handles, so one handle always fits.
 int waitReadableDefault(SOCKET s, unsigned milliseconds) {
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(s, &readable);
-    timeval limit{};
-    limit.tv_sec = static_cast<long>(milliseconds / 1000);
-    limit.tv_usec = static_cast<long>((milliseconds % 1000) * 1000);
-    int result = select(0, &readable, nullptr, nullptr, &limit);
-    if (result == SOCKET_ERROR) return SOCKET_ERROR;
-    return result > 0 ? 1 : 0;
+    const int wait = static_cast<int>(std::min<unsigned>(milliseconds, INT_MAX));
+    return waitForSocket(s, SocketWait::readable, wait);
 }
 
 // Ends the process at once, without the C runtime's and the DLLs' exit code.

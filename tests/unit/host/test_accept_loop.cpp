@@ -9,13 +9,13 @@
 #include <thread>
 #include <vector>
 
-#include "cnc_peer.h"
 #include "common/activity_log.h"
 #include "common/properties.h"
 #include "common/text_format.h"
-#include "hid/scan_buffer.h"
 #include "host/accept_loop.h"
+#include "peer/cnc_peer.h"
 #include "platform/platform.h"
+#include "scans/scan_buffer.h"
 #include "test_support.h"
 #include "transport/secure_socket.h"
 
@@ -140,15 +140,15 @@ TEST_F(AcceptLoopTest, NewConnectionReplacesTheWaitingSession) {
 // queue, and the new session's probe carries them exactly once, in order,
 // ahead of a scan committed meanwhile.
 TEST_F(AcceptLoopTest, ReplacingASessionThatWaitsForTheAckKeepsItsScans) {
-    using cncpeer::Status;
+    using peer::Status;
     const int waitMs = 5000;
     initializeScanBufferLock();
-    hid_testing::clearScanBuffer();
+    scan_buffer_testing::clearScanBuffer();
     appendScan("KEEP1");
     appendScan("KEEP2");
     {
         AcceptLoop loop(&log.properties(), &listener, "version line");
-        cncpeer::CncPeer first;
+        peer::CncPeer first;
         ASSERT_TRUE(first.connect("127.0.0.1", port, waitMs));
         loop.acceptOne();
         ASSERT_TRUE(first.handshake({}, waitMs)) << first.lastError();
@@ -158,7 +158,7 @@ TEST_F(AcceptLoopTest, ReplacingASessionThatWaitsForTheAckKeepsItsScans) {
         EXPECT_EQ("KEEP1\nKEEP2\n", answer);
         appendScan("LATER");
 
-        cncpeer::CncPeer second;
+        peer::CncPeer second;
         ASSERT_TRUE(second.connect("127.0.0.1", port, waitMs));
         loop.acceptOne();  // the first session still waits for its acknowledgement
         ASSERT_TRUE(second.handshake({}, waitMs)) << second.lastError();
@@ -172,7 +172,7 @@ TEST_F(AcceptLoopTest, ReplacingASessionThatWaitsForTheAckKeepsItsScans) {
             << log.contents();
     }
     EXPECT_FALSE(isScanAvailable());
-    hid_testing::clearScanBuffer();
+    scan_buffer_testing::clearScanBuffer();
 }
 
 TEST_F(AcceptLoopTest, FailingTimeoutsDoNotStopTheSession) {

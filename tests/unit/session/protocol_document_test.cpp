@@ -18,10 +18,11 @@
 #include <thread>
 #include <vector>
 
-#include "cnc_peer.h"
 #include "common/activity_log.h"
-#include "hid/scan_journal_format.h"
+#include "peer/cnc_peer.h"
+#include "peer/commands.h"
 #include "platform/platform.h"
+#include "scans/scan_journal_format.h"
 #include "session/command_table.h"
 #include "session/dnc_session.h"
 #include "test_support.h"
@@ -31,6 +32,14 @@
 
 namespace {
 
+using peer::Answer;
+using peer::answerFor;
+using peer::CncPeer;
+using peer::decodeFrame;
+using peer::encodeFrame;
+using peer::HandshakeOptions;
+using peer::Key;
+using peer::Status;
 using Bytes = std::vector<unsigned char>;
 
 // The document's example: its session key and the agent's random half.
@@ -108,10 +117,10 @@ Bytes agentFrame(SessionEncryptor& cipher, const std::string& message) {
 
 // The same message framed by the peer's code: the two must agree.
 Bytes peerFrame(const std::string& message) {
-    cncpeer::Key key;
+    Key key;
     std::memcpy(key.data(), kSessionKey.data(), key.size());
     std::string bytes;
-    EXPECT_TRUE(cncpeer::encodeFrame(key, message, bytes));
+    EXPECT_TRUE(encodeFrame(key, message, bytes));
     return Bytes(bytes.begin(), bytes.end());
 }
 
@@ -212,13 +221,12 @@ TEST(ProtocolDocument, WorkedBytesAreWhatTheCodeMakes) {
     EXPECT_EQ("PRBE\r\n", agentOpens(*cipher, bytesOf("prbe-frame")));
     EXPECT_EQ(command::kPrbe, command::codeOfWord("PRBE", 4));
 
-    cncpeer::Key key;
+    Key key;
     std::memcpy(key.data(), kSessionKey.data(), key.size());
     Bytes answer = bytesOf("answer-frame");
     std::string message;
     std::string error;
-    EXPECT_TRUE(
-        cncpeer::decodeFrame(key, std::string(answer.begin(), answer.end()), message, error))
+    EXPECT_TRUE(decodeFrame(key, std::string(answer.begin(), answer.end()), message, error))
         << error;
     EXPECT_EQ(kTwoScans, message);
 
@@ -276,8 +284,7 @@ TEST(ProtocolDocument, BuiltInKeyAndCommandTableAreTheAgents) {
         EXPECT_EQ(row.code,
                   command::codeOfWord(row.word.c_str(), static_cast<unsigned>(row.word.size())));
         // An answer frame comes exactly for the words the peer expects one for.
-        EXPECT_EQ(row.answer == "none", cncpeer::answerFor(row.word) == cncpeer::Answer::kNone)
-            << row.answer;
+        EXPECT_EQ(row.answer == "none", answerFor(row.word) == Answer::kNone) << row.answer;
         // Every answer is "none", a fixed text the session test below sends
         // for, or one of the two described in their own sections.
         EXPECT_TRUE(row.answer == "none" || kAnswerTexts.count(row.answer) == 1 ||
@@ -308,7 +315,7 @@ TEST(ProtocolDocument, AgentsSessionAnnouncesAndAnswersAsDocumented) {
     bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
     listen(listener, 1);
     getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size);
-    cncpeer::CncPeer peer;
+    CncPeer peer;
     ASSERT_TRUE(peer.connect("127.0.0.1", ntohs(address.sin_port), kWaitMs)) << peer.lastError();
     SOCKET accepted = accept(listener, nullptr, nullptr);
     closesocket(listener);
@@ -321,16 +328,16 @@ TEST(ProtocolDocument, AgentsSessionAnnouncesAndAnswersAsDocumented) {
     session.ClientSocket->setTimeout(kWaitMs, kWaitMs);
     std::thread agent([&session] { session.doSession(); });
 
-    cncpeer::HandshakeOptions options;
+    HandshakeOptions options;
     options.useKey = true;
     std::memcpy(options.key.data(), kSessionKey.data(), options.key.size());
     EXPECT_TRUE(peer.handshake(options, kWaitMs)) << peer.lastError();
     EXPECT_EQ(83u, peer.announcement().size());
     EXPECT_NE(std::string::npos, documentText().find("`" + peer.announcement() + "`"))
         << "the announcement is \"" << peer.announcement() << "\"";
-    EXPECT_EQ(cncpeer::Status::kOk, peer.sendCommand("PRBE\r\n", kWaitMs)) << peer.lastError();
+    EXPECT_EQ(Status::kOk, peer.sendCommand("PRBE\r\n", kWaitMs)) << peer.lastError();
     std::string answer = "<none>";
-    EXPECT_EQ(cncpeer::Status::kOk, peer.readAnswer(answer, kWaitMs)) << peer.lastError();
+    EXPECT_EQ(Status::kOk, peer.readAnswer(answer, kWaitMs)) << peer.lastError();
     EXPECT_EQ("", answer);  // the base session's probe hands over nothing
 
     // Every word the table answers with "none" or a fixed text, as the table
@@ -345,21 +352,21 @@ TEST(ProtocolDocument, AgentsSessionAnnouncesAndAnswersAsDocumented) {
         if (row.word == "QUIT" && fixed != kAnswerTexts.end()) quitAnswer = fixed->second;
         if (row.word == "QUIT" || row.word == "UPDT" || row.word == "PRBE") continue;
         const std::string text = row.word + (row.word == "DBUG" ? " 1" : "") + "\r\n";
-        EXPECT_EQ(cncpeer::Status::kOk, peer.sendCommand(text, kWaitMs)) << peer.lastError();
+        EXPECT_EQ(Status::kOk, peer.sendCommand(text, kWaitMs)) << peer.lastError();
         if (fixed == kAnswerTexts.end()) continue;
         answer = "<none>";
-        EXPECT_EQ(cncpeer::Status::kOk, peer.readAnswer(answer, kWaitMs)) << peer.lastError();
+        EXPECT_EQ(Status::kOk, peer.readAnswer(answer, kWaitMs)) << peer.lastError();
         EXPECT_EQ(fixed->second, answer);
     }
-    EXPECT_EQ(cncpeer::Status::kOk, peer.sendCommand("PRBE\r\n", kWaitMs)) << peer.lastError();
+    EXPECT_EQ(Status::kOk, peer.sendCommand("PRBE\r\n", kWaitMs)) << peer.lastError();
     answer = "<none>";
-    EXPECT_EQ(cncpeer::Status::kOk, peer.readAnswer(answer, kWaitMs)) << peer.lastError();
+    EXPECT_EQ(Status::kOk, peer.readAnswer(answer, kWaitMs)) << peer.lastError();
     EXPECT_EQ("", answer);
 
     // QUIT ends the session at once; a silent close would leave the agent
     // polling for its read time-out.
-    EXPECT_EQ(cncpeer::Status::kOk, peer.sendCommand("QUIT\r\n", kWaitMs)) << peer.lastError();
-    EXPECT_EQ(cncpeer::Status::kOk, peer.readAnswer(answer, kWaitMs)) << peer.lastError();
+    EXPECT_EQ(Status::kOk, peer.sendCommand("QUIT\r\n", kWaitMs)) << peer.lastError();
+    EXPECT_EQ(Status::kOk, peer.readAnswer(answer, kWaitMs)) << peer.lastError();
     EXPECT_FALSE(quitAnswer.empty()) << "the table gives no fixed answer to QUIT";
     EXPECT_EQ(quitAnswer, answer);
 

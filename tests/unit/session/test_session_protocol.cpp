@@ -9,9 +9,9 @@
 #include <string>
 #include <thread>
 
-#include "cnc_peer.h"
 #include "common/activity_log.h"
 #include "common/properties.h"
+#include "peer/cnc_peer.h"
 #include "platform/platform.h"
 #include "session/dnc_session.h"
 #include "test_support.h"
@@ -19,8 +19,10 @@
 
 namespace {
 
-using cncpeer::CncPeer;
-using cncpeer::Status;
+using peer::CncPeer;
+using peer::encodeFrame;
+using peer::HandshakeOptions;
+using peer::Status;
 using testing_support::LogCapture;
 using testing_support::ProcessExit;
 using testing_support::ScopedSeams;
@@ -198,7 +200,7 @@ TEST(SessionProtocol, CommandFrameInTwoWritesIsOneCommand) {
     ASSERT_TRUE(harness.peer.handshake({}, kWaitMs));
     std::string command = "DBUG 2" + std::string(2024, ' ') + "\r\n";
     std::string frameBytes;
-    ASSERT_TRUE(cncpeer::encodeFrame(harness.peer.sessionKey(), command, frameBytes));
+    ASSERT_TRUE(encodeFrame(harness.peer.sessionKey(), command, frameBytes));
     ASSERT_EQ(2048u, frameBytes.size());
 
     ASSERT_TRUE(harness.peer.sendRaw(frameBytes.substr(0, 1000)));
@@ -242,14 +244,14 @@ TEST(SessionProtocol, HandshakeFailures) {
     const Case cases[] = {
         {"session code split 10 + 6",
          [](CncPeer& peer) {
-             cncpeer::HandshakeOptions options;
+             HandshakeOptions options;
              options.splitSessionCode = 10;
              EXPECT_FALSE(peer.handshake(options, kWaitMs));
          },
          "Did not receive Sessions Code"},
         {"one wrong confirmation byte",
          [](CncPeer& peer) {
-             cncpeer::HandshakeOptions options;
+             HandshakeOptions options;
              options.wrongConfirmation = true;
              EXPECT_FALSE(peer.handshake(options, kWaitMs));
              EXPECT_EQ("200 Failed", peer.verdict());
