@@ -130,10 +130,15 @@ private:
 // The file operations a test must be able to make fail.
 struct FileSeams {
     // Reads a whole file of at most limit bytes into contents. False when
-    // the file is missing, unreadable or larger than limit (errorCode says
-    // which: the system's code, or -1 for the size).
+    // the file is missing, unreadable, ends before its size was read, or is
+    // larger than limit (errorCode says which: the system's code, or -1 for
+    // the size).
     bool (*readWholeFile)(const std::string& path, std::size_t limit, std::string& contents,
                           int& errorCode);
+    // One read of the default readWholeFile from an open file: the number of
+    // bytes read, 0 at the end of the file, -1 on failure with the system's
+    // error code. A test makes it fail or come back short partway through.
+    long long (*readSome)(std::intptr_t handle, char* buffer, std::size_t size, int& errorCode);
     // Puts from in the place of to in one step, replacing to, and makes the
     // change durable: a power cut leaves either the old or the new file.
     bool (*replaceFile)(const std::string& from, const std::string& to, int& errorCode);

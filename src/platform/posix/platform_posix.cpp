@@ -220,14 +220,30 @@ bool readWholeFileDefault(const std::string& path, std::size_t limit, std::strin
     contents.assign(static_cast<std::size_t>(info.st_size), '\0');
     std::size_t done = 0;
     while (done < contents.size()) {
-        ssize_t got = ::read(fd, &contents[done], contents.size() - done);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) break;
+        long long got =
+            fileSeams().readSome(fd, &contents[done], contents.size() - done, errorCode);
+        if (got <= 0) {
+            // A file that ends before its size is read is as unreadable as
+            // one whose read fails: the part read is not the file.
+            if (got == 0) errorCode = EIO;
+            contents.clear();
+            ::close(fd);
+            return false;
+        }
         done += static_cast<std::size_t>(got);
     }
-    contents.resize(done);
     ::close(fd);
     return true;
+}
+
+long long readSomeDefault(std::intptr_t handle, char* buffer, std::size_t size, int& errorCode) {
+    for (;;) {
+        ssize_t got = ::read(static_cast<int>(handle), buffer, size);
+        if (got >= 0) return got;
+        if (errno == EINTR) continue;
+        errorCode = errno;
+        return -1;
+    }
 }
 
 bool replaceFileDefault(const std::string& from, const std::string& to, int& errorCode) {
@@ -247,7 +263,9 @@ bool replaceFileDefault(const std::string& from, const std::string& to, int& err
 
 }  // namespace
 
-FileSeams defaultFileSeams() { return FileSeams{readWholeFileDefault, replaceFileDefault}; }
+FileSeams defaultFileSeams() {
+    return FileSeams{readWholeFileDefault, readSomeDefault, replaceFileDefault};
+}
 
 FileLock::Result FileLock::take(const std::string& path, int& errorCode) {
     release();

@@ -207,15 +207,30 @@ bool readWholeFileDefault(const std::string& path, std::size_t limit, std::strin
     contents.assign(static_cast<std::size_t>(size.QuadPart), '\0');
     std::size_t done = 0;
     while (done < contents.size()) {
-        DWORD got = 0;
-        DWORD want = static_cast<DWORD>(
-            contents.size() - done > 0x40000000u ? 0x40000000u : contents.size() - done);
-        if (!ReadFile(file, &contents[done], want, &got, nullptr) || got == 0) break;
-        done += got;
+        long long got = fileSeams().readSome(reinterpret_cast<std::intptr_t>(file), &contents[done],
+                                             contents.size() - done, errorCode);
+        if (got <= 0) {
+            // A file that ends before its size is read is as unreadable as
+            // one whose read fails: the part read is not the file.
+            if (got == 0) errorCode = ERROR_HANDLE_EOF;
+            contents.clear();
+            CloseHandle(file);
+            return false;
+        }
+        done += static_cast<std::size_t>(got);
     }
-    contents.resize(done);
     CloseHandle(file);
     return true;
+}
+
+long long readSomeDefault(std::intptr_t handle, char* buffer, std::size_t size, int& errorCode) {
+    DWORD got = 0;
+    DWORD want = static_cast<DWORD>(size > 0x40000000u ? 0x40000000u : size);
+    if (!ReadFile(reinterpret_cast<HANDLE>(handle), buffer, want, &got, nullptr)) {
+        errorCode = static_cast<int>(GetLastError());
+        return -1;
+    }
+    return got;
 }
 
 bool replaceFileDefault(const std::string& from, const std::string& to, int& errorCode) {
@@ -228,7 +243,9 @@ bool replaceFileDefault(const std::string& from, const std::string& to, int& err
 
 }  // namespace
 
-FileSeams defaultFileSeams() { return FileSeams{readWholeFileDefault, replaceFileDefault}; }
+FileSeams defaultFileSeams() {
+    return FileSeams{readWholeFileDefault, readSomeDefault, replaceFileDefault};
+}
 
 FileLock::Result FileLock::take(const std::string& path, int& errorCode) {
     release();

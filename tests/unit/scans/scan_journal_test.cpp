@@ -1,12 +1,14 @@
 // The scan journal: its record format and reader (every torn and corrupt
 // case a power cut or a bad disk can leave), and the journal at work: written
-// within 50 ms of a commit, delivered marks, recovery ahead of new scans,
+// by its own thread after a commit, delivered marks, recovery ahead of new scans,
 // compaction, an unwritable journal, and the flush before an exit.
 #include "scans/scan_journal.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <string>
 #include <thread>
 #include <vector>
@@ -263,21 +265,45 @@ struct FailingFiles {
             }
             return platform::defaultFileSeams().readWholeFile(path, limit, contents, error);
         };
+        // The next brokenReads reads of a file get part of it and then end
+        // early (brokenError 0) or fail (the error).
+        files.readSome = [](std::intptr_t handle, char* buffer, std::size_t size,
+                            int& error) -> long long {
+            if (brokenReads == 0) {
+                return platform::defaultFileSeams().readSome(handle, buffer, size, error);
+            }
+            if (!partRead) {
+                partRead = true;
+                return platform::defaultFileSeams().readSome(handle, buffer, size / 2, error);
+            }
+            partRead = false;
+            --brokenReads;
+            if (brokenError == 0) return 0;
+            error = brokenError;
+            return -1;
+        };
     }
     ~FailingFiles() {
         platform::fileSeams() = platform::defaultFileSeams();
         failReplace = false;
-        replaces = reads = failReads = 0;
+        partRead = false;
+        replaces = reads = failReads = brokenReads = brokenError = 0;
     }
-    static bool failReplace;
+    static std::atomic<bool> failReplace;  // read by the writer's timer
     static int replaces;
     static int reads;
     static int failReads;
+    static int brokenReads;
+    static int brokenError;
+    static bool partRead;
 };
-bool FailingFiles::failReplace = false;
+std::atomic<bool> FailingFiles::failReplace{false};
 int FailingFiles::replaces = 0;
 int FailingFiles::reads = 0;
 int FailingFiles::failReads = 0;
+int FailingFiles::brokenReads = 0;
+int FailingFiles::brokenError = 0;
+bool FailingFiles::partRead = false;
 
 int occurrences(const std::string& text, const std::string& part) {
     int count = 0;
@@ -376,6 +402,44 @@ TEST_F(ScanJournalTest, AFailingReadIsTriedAgainBeforeTheJournalIsLeftAlone) {
         << log.contents();
     EXPECT_EQ(bytes, readFile(path()));
     EXPECT_EQ(Scans{"MEMORY"}, takeAllScans());
+}
+
+// A read that comes back short or fails partway through the file is a failed
+// read: tried again, and when it keeps failing nothing of it is queued and
+// the file stays as it is for the next start.
+TEST_F(ScanJournalTest, AReadBrokenPartwayIsAFailedRead) {
+    testing_support::ScopedSeams seams;  // the pauses are recorded, not waited
+    const struct {
+        const char* name;
+        int error;  // 0: the file ends early
+        int brokenReads;
+        bool recovered;
+    } cases[] = {
+        {"short once", 0, 1, true},
+        {"failing twice", 5, 2, true},
+        {"always short", 0, 100, false},
+        {"always failing", 5, 100, false},
+    };
+    const std::string bytes = records({"KEEP1", "KEEP2", "KEEP3"});
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FailingFiles files;
+        writeFile(path(), bytes);
+        FailingFiles::brokenError = c.error;
+        FailingFiles::brokenReads = c.brokenReads;
+        const int said = occurrences(log.contents(), "cannot be read");
+        restart();
+        appendScan("MEMORY");
+        ASSERT_TRUE(scan_journal::flush(1000));
+        if (c.recovered) {
+            EXPECT_EQ((Scans{"KEEP1", "KEEP2", "KEEP3", "MEMORY"}), texts(onDisk()));
+            EXPECT_EQ((Scans{"KEEP1", "KEEP2", "KEEP3", "MEMORY"}), takeAllScans());
+        } else {
+            EXPECT_EQ(said + 1, occurrences(log.contents(), "cannot be read")) << log.contents();
+            EXPECT_EQ(bytes, readFile(path()));
+            EXPECT_EQ(Scans{"MEMORY"}, takeAllScans());
+        }
+    }
 }
 
 // A second agent on the same folder (another address or port) finds the
