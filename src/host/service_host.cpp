@@ -58,8 +58,11 @@ int runServiceHost(void* instance, std::string commandLine) {
     writeLog(tag, versionLine, 1);
     if (!uiThreadStarted) writeLog(tag, "Unable to start the user-interface thread", 1);
     // Only now, with the log open and no other agent answering here: the
-    // journal belongs to the one agent of this folder.
-    scan_journal::start(properties->logDir + platform::pathSeparator + scan_journal::kFileName);
+    // journal belongs to the one agent of this folder. It lives in the
+    // program folder, so a start after an update, which reads no properties,
+    // finds it; earlier versions kept it in the log folder.
+    scan_journal::start(properties->programDir + platform::pathSeparator + scan_journal::kFileName,
+                        properties->logDir + platform::pathSeparator + scan_journal::kFileName);
     // A malformed allowed-peers list must never turn into one that lets
     // every peer in: the agent does not start.
     const AllowedPeers& allowedPeers = properties->allowedPeers;

@@ -70,6 +70,10 @@ bool renameNoReplace(const std::string& from, const std::string& to, int& errorC
 bool deleteFile(const std::string& path);
 bool fileExists(const std::string& path);
 
+// True when both paths name the same existing file, however each is spelled
+// (case, separators, links).
+bool sameFile(const std::string& first, const std::string& second);
+
 // The full path of a relative name against the current working directory.
 std::string fullPath(const std::string& relativeName);
 

@@ -13,6 +13,7 @@
 #include "platform/platform.h"
 #include "scans/scan_buffer.h"
 #include "scans/scan_journal_format.h"
+#include "scans/scan_journal_takeover.h"
 
 namespace scan_journal {
 
@@ -26,10 +27,6 @@ const char kStartTag[] = "ScanJournal::start";
 // millions of scans, far beyond any queue a shop floor builds up.
 constexpr std::size_t kMaxJournalSize = 256u << 20;
 constexpr std::uint64_t kDefaultCompactionThreshold = 64u << 10;
-// A read at start that fails is tried again a few times: an indexer, a
-// backup or a virus scanner may hold the file for a moment.
-constexpr int kReadAttempts = 5;
-constexpr unsigned kReadRetryMs = 100;
 // After a failed compaction the next one waits until the file has grown by
 // the threshold times 2, 4, ... up to this factor.
 constexpr unsigned kMaxCompactionBackoffShift = 6;
@@ -312,25 +309,9 @@ void recordCommit(std::uint64_t sequence, const std::string& text) {
 
 void flushBeforeExit() { flush(kExitFlushMs); }
 
-// Reads the journal, trying again for a moment when it exists but cannot be
-// read. False when it cannot be read at all (error says why).
-bool readJournalFile(const std::string& path, std::size_t limit, std::string& contents,
-                     int& error) {
-    for (int attempt = 1;; ++attempt) {
-        contents.clear();
-        if (platform::readWholeFile(path, limit, contents, error)) return true;
-        if (!platform::fileExists(path)) {
-            contents.clear();
-            return true;
-        }
-        if (error == -1 || attempt == kReadAttempts) return false;
-        platform::sleepMs(kReadRetryMs);
-    }
-}
-
 }  // namespace
 
-void start(const std::string& path) {
+void start(const std::string& path, const std::string& earlier) {
     Journal& j = journal();
     if (j.running) return;
     j.path = path;
@@ -350,6 +331,9 @@ void start(const std::string& path) {
         case platform::FileLock::Result::failed:
             turnOff(j, formatText("cannot be written (error %d)", error));
             return;
+    }
+    if (!takeOverJournal(earlier, path, j.sizeLimit, error)) {
+        turnOff(j, formatText("cannot be put in place of the one taken over (error %d)", error));
     }
 
     // The writer exists before any commit is handed to it; it waits until

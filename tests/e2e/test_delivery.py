@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """End-to-end tests of scan delivery: a scan leaves the agent only when the
 peer has acknowledged the answer that carried it, and the queue outlives the
-process in the scan journal "vxhid.scans" beside the log.
+process in the scan journal "vxhid.scans" in the program folder.
 
     tests/e2e/test_delivery.py --agent PATH --faultpeer PATH [--wine] [unittest options]
 

@@ -115,6 +115,12 @@ bool fileExists(const std::string& path) {
     return stat(path.c_str(), &info) == 0;
 }
 
+bool sameFile(const std::string& first, const std::string& second) {
+    struct stat one, two;
+    return stat(first.c_str(), &one) == 0 && stat(second.c_str(), &two) == 0 &&
+           one.st_dev == two.st_dev && one.st_ino == two.st_ino;
+}
+
 std::string fullPath(const std::string& relativeName) {
     std::vector<char> buffer(256);
     while (getcwd(buffer.data(), buffer.size()) == nullptr) {

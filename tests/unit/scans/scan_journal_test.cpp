@@ -462,6 +462,90 @@ TEST_F(ScanJournalTest, ASecondAgentOnTheFolderLeavesTheJournalAlone) {
     EXPECT_EQ(Scans{"FIRSTS"}, takeAllScans());
 }
 
+// A journal in another folder (the log folder, where earlier versions kept
+// it) is taken over: its scans first and in order, then the journal's own,
+// then those committed before the start; it is gone there afterwards. A
+// start that ended anywhere in the middle leaves files from which the next
+// one finishes with no scan lost or doubled.
+TEST_F(ScanJournalTest, AJournalInTheLogFolderIsTakenOverOnce) {
+    testing_support::TempDir logFolder;
+    const std::string earlier = logFolder.file(scan_journal::kFileName);
+    const std::string earlierBytes = records({"E1", "E2"});
+    const std::string ownBytes = records({"O1"});
+    const std::string mergedBytes = records({"E1", "E2", "O1"});
+    const struct {
+        const char* name;
+        bool earlierThere;
+        bool takenThere;   // the copy of the earlier journal beside this one
+        bool mergedThere;  // the two put together
+    } cases[] = {
+        {"nothing begun", true, false, false},
+        {"copied, not yet removed there", true, true, false},
+        {"copied and removed", false, true, false},
+        {"merged, copy not yet removed", false, true, true},
+        {"merged, copy removed", false, false, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        scan_journal_testing::stop();
+        scan_buffer_testing::clearScanBuffer();
+        writeFile(path(), ownBytes);
+        if (c.earlierThere) writeFile(earlier, earlierBytes);
+        if (c.takenThere) writeFile(path() + ".taken", earlierBytes);
+        if (c.mergedThere) writeFile(path() + ".merged", mergedBytes);
+        appendScan("EARLY");
+        scan_journal::start(path(), earlier);
+        EXPECT_EQ((Scans{"E1", "E2", "O1", "EARLY"}), takeAllScans());
+        EXPECT_FALSE(platform::fileExists(earlier));
+        EXPECT_FALSE(platform::fileExists(path() + ".taken"));
+        EXPECT_FALSE(platform::fileExists(path() + ".merged"));
+        EXPECT_EQ((Scans{"E1", "E2", "O1", "EARLY"}), texts(onDisk()));
+        scan_journal_testing::stop();
+        scan_buffer_testing::clearScanBuffer();
+        scan_journal::start(path(), earlier);
+        EXPECT_EQ((Scans{"E1", "E2", "O1", "EARLY"}), takeAllScans());
+    }
+}
+
+// A journal in another folder stays where it is when another agent holds
+// it, when it cannot be read, and when it is this very journal under another
+// name; the journal's own scans go on as before.
+TEST_F(ScanJournalTest, AJournalThatCannotBeTakenOverIsLeftWhereItIs) {
+    testing_support::TempDir logFolder;
+    const std::string earlier = logFolder.file(scan_journal::kFileName);
+    const std::string earlierBytes = records({"E1"});
+    platform::FileLock other;
+    int error = 0;
+    ASSERT_EQ(platform::FileLock::Result::taken, other.take(earlier + ".lock", error));
+    writeFile(earlier, earlierBytes);
+    writeFile(path(), records({"O1"}));
+    scan_journal::start(path(), earlier);
+    EXPECT_EQ(Scans{"O1"}, takeAllScans());
+    EXPECT_TRUE(log.contains("is in use by another agent: it is left where it is"))
+        << log.contents();
+    other.release();
+    {
+        FailingFiles files;
+        FailingFiles::brokenReads = 100;
+        FailingFiles::brokenError = 5;
+        testing_support::ScopedSeams seams;
+        scan_journal_testing::stop();
+        scan_journal::start(path(), earlier);
+    }
+    EXPECT_TRUE(log.contains("cannot be read (error 5): it is left where it is")) << log.contents();
+    EXPECT_EQ(earlierBytes, readFile(earlier));
+    EXPECT_FALSE(platform::fileExists(path() + ".taken"));
+
+    // The same folder spelled otherwise is no other journal.
+    const std::string sameJournal = log.dir().path() + platform::pathSeparator + "." +
+                                    platform::pathSeparator + scan_journal::kFileName;
+    scan_journal_testing::stop();
+    scan_buffer_testing::clearScanBuffer();
+    scan_journal::start(path(), sameJournal);
+    EXPECT_EQ(Scans{"O1"}, takeAllScans());
+    EXPECT_EQ(records({"O1"}), readFile(path()));
+}
+
 // The journal never grows past the size a start reads: it is compacted at
 // once before that, and when even its undelivered scans do not fit it is
 // given up with a level-1 line, the queue kept in memory.
