@@ -69,6 +69,7 @@ struct Journal {
     bool brokenLogged = false;
     unsigned repairDelayMs = kFirstRepairDelayMs;
     std::chrono::steady_clock::time_point repairAt;
+    std::uint64_t deliveredSeen = 0;  // the highest delivered mark handed to the writer
     std::uint64_t fileSize = 0;
     std::uint64_t nextCompactionAt = kDefaultCompactionThreshold;
     unsigned compactionFailures = 0;
@@ -261,6 +262,15 @@ void writeBatch(Journal& j, std::vector<Event>& batch) {
     compactIfDue(j);
 }
 
+// A broken journal is written whole again when its time comes, also when
+// no scan or delivered mark arrives meanwhile.
+void repairWhenDue(Journal& j) {
+    repair(j);
+    if (j.broken || j.off) return;
+    std::lock_guard<std::mutex> hold(j.lock);
+    if (j.deliveredSeen > j.deliveredOut) j.deliveredOut = j.deliveredSeen;
+}
+
 void writerMain() {
     Journal& j = journal();
     for (;;) {
@@ -268,7 +278,16 @@ void writerMain() {
         std::uint64_t target = 0;
         {
             std::unique_lock<std::mutex> hold(j.lock);
-            j.wake.wait(hold, [&] { return (j.ready && !j.pending.empty()) || j.stopping; });
+            auto work = [&] { return (j.ready && !j.pending.empty()) || j.stopping; };
+            if (j.ready && j.broken && !j.off) {
+                if (!j.wake.wait_until(hold, j.repairAt, work)) {
+                    hold.unlock();
+                    repairWhenDue(j);
+                    continue;
+                }
+            } else {
+                j.wake.wait(hold, work);
+            }
             if (j.pending.empty() || !j.ready) return;
             batch.swap(j.pending);
             target = j.handedOver;
@@ -281,11 +300,14 @@ void writerMain() {
                 delivered = event.sequence;
             }
         }
+        if (delivered > j.deliveredSeen) j.deliveredSeen = delivered;
         writeBatch(j, batch);
         {
             std::lock_guard<std::mutex> hold(j.lock);
             j.writtenOut = target;
-            if (!j.off && !j.broken && delivered > j.deliveredOut) j.deliveredOut = delivered;
+            if (!j.off && !j.broken && j.deliveredSeen > j.deliveredOut) {
+                j.deliveredOut = j.deliveredSeen;
+            }
         }
         j.written.notify_all();
     }
@@ -438,7 +460,7 @@ void stop() {
     std::lock_guard<std::mutex> hold(j.lock);
     j.running = j.ready = j.stopping = false;
     j.pending.clear();
-    j.handedOver = j.writtenOut = j.deliveredOut = 0;
+    j.handedOver = j.writtenOut = j.deliveredOut = j.deliveredSeen = 0;
     j.file.close();
     j.ownership.release();
     j.live.clear();

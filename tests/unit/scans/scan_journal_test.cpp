@@ -376,6 +376,29 @@ TEST_F(ScanJournalTest, AJournalNotReplacedAtStartIsWrittenWholeLater) {
     EXPECT_EQ(Scans{"NEW"}, takeAllScans());
 }
 
+// A journal that broke is written whole again on the writer's own schedule,
+// with no new scan or delivered mark to set it off.
+TEST_F(ScanJournalTest, ABrokenJournalIsWrittenAgainWithoutANewEvent) {
+    FailingFiles files;
+    std::string bytes = records({"GONE", "KEEP1", "KEEP2"});
+    appendDeliveredRecord(bytes, 1);
+    writeFile(path(), bytes);
+    FailingFiles::failReplace = true;
+    scan_journal::start(path());
+    EXPECT_TRUE(log.contains("cannot be replaced")) << log.contents();
+    deliverOne();  // KEEP1, while the file lags behind
+    FailingFiles::failReplace = false;
+    const std::string repaired = path() + " is written again";
+    for (int waited = 0; waited < 10000 && !log.contains(repaired); waited += 10) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_TRUE(log.contains(repaired)) << log.contents();
+    EXPECT_EQ(Scans{"KEEP2"}, texts(onDisk()));
+    EXPECT_EQ(1u, scan_journal::deliveredOnDisk());
+    restart();
+    EXPECT_EQ(Scans{"KEEP2"}, takeAllScans());
+}
+
 // A read that fails for a moment at start (a sharing violation) is tried
 // again; one that keeps failing leaves the file as it is and the queue in
 // memory.
