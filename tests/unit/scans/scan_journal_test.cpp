@@ -141,18 +141,21 @@ protected:
     LogCapture log{1};
 };
 
-// A commit is on disk within 50 ms, written by the journal's own thread.
-TEST_F(ScanJournalTest, ACommitIsOnDiskWithin50Ms) {
+// A commit reaches the disk by itself, written by the journal's own thread:
+// the committing thread (the keyboard hook) never waits for the disk, even
+// a slow one. How fast it gets there is the disk's matter, not asserted.
+TEST_F(ScanJournalTest, ACommitReachesTheDiskWithoutTheCommitterWaiting) {
     scan_journal::start(path());
-    for (int i = 0; i < 5; ++i) {
+    scan_journal_testing::setWriteDelay(1000);  // a slow disk
+    for (int i = 0; i < 2; ++i) {
         const std::string scan = "SCAN" + std::to_string(i);
-        const auto committed = std::chrono::steady_clock::now();
         appendScan(scan);
-        while (texts(onDisk()).size() < static_cast<std::size_t>(i + 1)) {
-            ASSERT_LT(std::chrono::steady_clock::now() - committed, std::chrono::milliseconds(50))
-                << scan << " not on disk";
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        EXPECT_EQ(static_cast<std::size_t>(i), texts(onDisk()).size()) << scan << " waited for";
+        for (int waited = 0; waited < 10000 && texts(onDisk()).size() <= std::size_t(i);
+             waited += 5) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
+        ASSERT_EQ(static_cast<std::size_t>(i + 1), texts(onDisk()).size()) << scan;
         EXPECT_EQ(scan, texts(onDisk()).back());
     }
 }
