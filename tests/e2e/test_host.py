@@ -432,6 +432,7 @@ class AllowedPeersTest(AgentTest):
         turned_away = self.cncpeer(port, REFUSED, "PRBE")
         self.assertEqual(3, turned_away.returncode, turned_away.stdout)
         self.assertNotIn("announcement", turned_away.stdout)
+        self.assertIn("may be off the agent's allowed-peers list", turned_away.stderr)
         lines = self.log.wait(lambda lines: self.count(lines, b"not an allowed peer") == 2,
                               "the second refusal")
         self.assertEqual(2, self.count(lines, BEGIN))
