@@ -71,6 +71,14 @@ LRESULT CALLBACK agentWindowProc(HWND window, UINT message, WPARAM wParam, LPARA
             return 0;
         case WM_HOTKEY:
             if (wParam == kDropHookForTestsHotKey && hookDropForTestsEnabled()) dropKeyboardHook();
+            // The message loop ends the agent on a stop; one that gets here
+            // came through the scan dialog's loop and is ignored, so that a
+            // scan being typed is not cut off. Said, so a scripted stop that
+            // did nothing can be explained.
+            if (wParam == kStopHotKey) {
+                writeLog("UIThread::hotKey", "Stop message ignored while the scan dialog is open",
+                         1);
+            }
             return DefWindowProcA(window, message, wParam, lParam);
         default:
             if (message == taskbarCreatedMessage && taskbarCreatedMessage != 0) {
