@@ -18,6 +18,9 @@ constexpr int kScanHotKey = 1;  // Win+H
 constexpr int kStopHotKey = 2;  // posted from outside to end the agent
 // Posted by the end-to-end tests to drop the keyboard hook as Windows does;
 // acted on only when the environment enables it (hookDropForTestsEnabled).
+// Kept because Windows removes a hook that overran its time-out without a
+// word while Wine never does: only this shows, under Wine, that the watchdog
+// puts the hook back without losing keys.
 constexpr WPARAM kDropHookForTestsHotKey = 0x7E57;
 
 // Sent to every top-level window when the task bar is created again
