@@ -11,6 +11,12 @@
 
 std::atomic<int> logLevel{1};
 
+struct peer_lines::Budget {
+    long long second = -1;
+    int linesThisSecond = 0;
+    unsigned long leftOut = 0;
+};
+
 namespace {
 
 const long kRotationSize = 120000;
@@ -25,13 +31,13 @@ long long referenceTime = 0;
 int loopCounter = 0;
 long long (*logClock)() = nullptr;
 
-// Peer lines (peer_lines): how many Scopes the calling thread is in, the
-// second whose budget is being spent, how much of it is spent, and the lines
-// left out since the count was last written.
-thread_local int peerScopes = 0;
-long long peerSecond = -1;
-int peerLinesThisSecond = 0;
-unsigned long peerLinesLeftOut = 0;
+// Peer lines (peer_lines): each source's budget, with the second whose
+// budget is being spent, how much of it is spent, and the lines left out
+// since the count was last written; the calling thread's innermost Scope's
+// budget, null outside any Scope.
+using PeerBudget = peer_lines::Budget;
+PeerBudget peerBudgets[peer_lines::kSources];
+thread_local PeerBudget* peerBudget = nullptr;
 
 long long now() {
     return logClock != nullptr ? logClock() : static_cast<long long>(std::time(nullptr));
@@ -76,11 +82,11 @@ std::string formatLine(long long current, const std::string& tag, const std::str
     return line;
 }
 
-// The count of peer lines left out. Outside the budget and the loop guard:
-// at most one such line a second.
-void writePeerLineCount(long long current) {
-    unsigned long leftOut = peerLinesLeftOut;
-    peerLinesLeftOut = 0;
+// The count of a budget's peer lines left out. Outside the budgets and the
+// loop guard: at most one such line a second for each source.
+void writePeerLineCount(PeerBudget& budget, long long current) {
+    unsigned long leftOut = budget.leftOut;
+    budget.leftOut = 0;
     if (logLevel < 1) return;
     writeRaw(formatLine(current, "TesselDNC::writeLog",
                         formatText("%lu lines caused by peer connections were not logged: more "
@@ -103,21 +109,22 @@ void writeLog(std::string tag, std::string message, int level) {
     if (referenceTime == 0) referenceTime = current;
 
     const bool referenceSecond = secondOfMinute(current) == secondOfMinute(referenceTime);
-    if (peerScopes > 0) {
+    if (peerBudget != nullptr) {
         // A peer's line: never counted by the loop guard, but like any line
         // in another second it ends the guard's run. Written within the
-        // second's budget, else only counted.
+        // second's budget of its source, else only counted.
         if (!referenceSecond) loopCounter = 0;
-        if (current != peerSecond) {
-            if (peerLinesLeftOut != 0) writePeerLineCount(current);
-            peerSecond = current;
-            peerLinesThisSecond = 0;
+        PeerBudget& budget = *peerBudget;
+        if (current != budget.second) {
+            if (budget.leftOut != 0) writePeerLineCount(budget, current);
+            budget.second = current;
+            budget.linesThisSecond = 0;
         }
-        if (peerLinesThisSecond >= peer_lines::kPerSecond) {
-            if (peerLinesLeftOut < ULONG_MAX) ++peerLinesLeftOut;
+        if (budget.linesThisSecond >= peer_lines::kPerSecond) {
+            if (budget.leftOut < ULONG_MAX) ++budget.leftOut;
             return;
         }
-        ++peerLinesThisSecond;
+        ++budget.linesThisSecond;
     } else if (referenceSecond) {
         // Runaway-loop guard: counts consecutive lines in the same second of
         // the minute as the very first line; the 102nd such line ends the
@@ -168,28 +175,32 @@ void doLogFileSize(tMDCProperty* properties, std::string versionLine) {
         openLogFile(properties);
         // The fresh log begins with the version line, also when a peer's
         // connection brought the rotation about.
-        int scopes = peerScopes;
-        peerScopes = 0;
+        PeerBudget* budget = peerBudget;
+        peerBudget = nullptr;
         writeLog("TesselDNC::doLogFileSize", versionLine, 1);
-        peerScopes = scopes;
+        peerBudget = budget;
     }
 }
 
 namespace peer_lines {
 
-Scope::Scope() { ++peerScopes; }
-Scope::~Scope() { --peerScopes; }
+Scope::Scope(Source source) : outer_(peerBudget) { peerBudget = &peerBudgets[source]; }
+Scope::~Scope() { peerBudget = outer_; }
 
 bool countPending() {
     std::lock_guard<std::recursive_mutex> lock(logMutex);
-    return peerLinesLeftOut != 0;
+    for (const PeerBudget& budget : peerBudgets) {
+        if (budget.leftOut != 0) return true;
+    }
+    return false;
 }
 
 void flushCount() {
     std::lock_guard<std::recursive_mutex> lock(logMutex);
-    if (peerLinesLeftOut == 0) return;
     long long current = now();
-    if (current != peerSecond) writePeerLineCount(current);
+    for (PeerBudget& budget : peerBudgets) {
+        if (budget.leftOut != 0 && current != budget.second) writePeerLineCount(budget, current);
+    }
 }
 
 }  // namespace peer_lines
@@ -202,9 +213,7 @@ void reset() {
     referenceTime = 0;
     loopCounter = 0;
     logClock = nullptr;
-    peerSecond = -1;
-    peerLinesThisSecond = 0;
-    peerLinesLeftOut = 0;
+    for (PeerBudget& budget : peerBudgets) budget = PeerBudget();
 }
 
 void setClock(long long (*clock)()) {

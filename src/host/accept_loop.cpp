@@ -14,13 +14,13 @@
 namespace {
 
 const char kTag[] = "TesselMDC::_tWinMain";
-const unsigned kCountWaitMs = 1000;
+const unsigned kWaitStepMs = 1000;
 const unsigned kFirstAcceptBackOffMs = 10;
 const unsigned kFailuresCounted = 64;  // enough to reach the longest pause
 
 unsigned sessionThreadProc(DncSession* session) {
     // Whatever the session writes, its peer brought about.
-    peer_lines::Scope peerLines;
+    peer_lines::Scope peerLines(peer_lines::kSessions);
     // The session's own handler covers its command loop only; an exception
     // from the handshake (out of memory) ends this session, not the process.
     try {
@@ -45,7 +45,7 @@ AcceptLoop::~AcceptLoop() { discardCurrentSession(); }
 void AcceptLoop::acceptOne() {
     // Every line of a round is about a peer's connection: the round before
     // it came about through the previous one.
-    peer_lines::Scope peerLines;
+    peer_lines::Scope peerLines(peer_lines::kAcceptLoop);
     // After a refusal that was only counted, this round writes no line either,
     // so that a storm of refused peers cannot fill the log with this line at
     // the verbose levels.
@@ -59,7 +59,7 @@ void AcceptLoop::acceptOne() {
         return;
     }
 
-    waitWritingCounts();
+    waitForConnection();
     // A failed accept leaves the client not connected; the session started
     // for it fails at its first socket operation.
     listener_->doAccept(client);
@@ -124,12 +124,12 @@ void AcceptLoop::acceptOne() {
     }
 }
 
-void AcceptLoop::waitWritingCounts() {
-    while (refusals_.countPending() || peer_lines::countPending()) {
-        // A connection waiting (or a failed wait) goes to the accept as always.
-        if (platform::waitReadable(listener_->handle, kCountWaitMs) != 0) return;
+void AcceptLoop::waitForConnection() {
+    // A connection waiting (or a failed wait) goes to the accept as always.
+    while (platform::waitReadable(listener_->handle, kWaitStepMs) == 0) {
         refusals_.flushCount();
         peer_lines::flushCount();
+        doLogFileSize(properties_, versionLine_);
     }
 }
 

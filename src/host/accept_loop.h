@@ -32,9 +32,11 @@ public:
 
 private:
     void discardCurrentSession();
-    // While lines of peers were only counted, waits for the next connection
-    // in steps of a second and writes the counts once their second is over.
-    void waitWritingCounts();
+    // Waits for the next connection in steps of a second. After each step
+    // it writes the counts of lines only counted, once their second is over
+    // (a session can go over its budget while the loop already waits), and
+    // rotates a log that has grown (one long session can grow it).
+    void waitForConnection();
     // Sleeps before the next accept when accepts keep failing.
     void backOffAfterFailedAccept(const vSecureSocket& client);
 

@@ -192,7 +192,7 @@ TEST_F(ActivityLogTest, PeerLinesNeverReachTheLoopGuardAndAreLimitedPerSecond) {
     logLevel = 3;
     writeLog("T::t", "own line", 1);  // the guard's reference second
     {
-        peer_lines::Scope peer;
+        peer_lines::Scope peer(peer_lines::kSessions);
         for (int i = 0; i < 1000; ++i) writeLog("S::s", "peer line", 3);
         EXPECT_EQ(100u, count("peer line"));
         EXPECT_TRUE(peer_lines::countPending());
@@ -210,7 +210,7 @@ TEST_F(ActivityLogTest, PeerLinesNeverReachTheLoopGuardAndAreLimitedPerSecond) {
 
     // Counted lines are written by flushCount only once their second is over.
     {
-        peer_lines::Scope peer;
+        peer_lines::Scope peer(peer_lines::kSessions);
         for (int i = 0; i < 199; ++i) writeLog("S::s", "again", 1);
     }
     peer_lines::flushCount();

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -243,6 +244,35 @@ struct FakeLogClock {
     ~FakeLogClock() { activity_log_testing::setClock(nullptr); }
 };
 
+// The accept loop's wait on its listener, scripted: each wait runs the next
+// step and returns what it returns (0: a second passed with no connection);
+// once the steps are done, the real wait. Waits on other sockets (the
+// sessions') are real.
+SOCKET scriptedListener = INVALID_SOCKET;
+std::vector<std::function<int()>> waitSteps;
+int scriptedWait(SOCKET s, unsigned milliseconds) {
+    if (s != scriptedListener || waitSteps.empty()) {
+        return platform::defaultSeams().waitReadable(s, milliseconds);
+    }
+    std::function<int()> step = waitSteps.front();
+    waitSteps.erase(waitSteps.begin());
+    return step();
+}
+
+struct ScriptedWaits {
+    ScriptedWaits(SOCKET listener, std::vector<std::function<int()>> steps)
+        : saved(platform::seams().waitReadable) {
+        scriptedListener = listener;
+        waitSteps = std::move(steps);
+        platform::seams().waitReadable = scriptedWait;
+    }
+    ~ScriptedWaits() {
+        platform::seams().waitReadable = saved;
+        waitSteps.clear();
+    }
+    int (*saved)(SOCKET, unsigned);
+};
+
 // A host off the list that connects over and over gets at most ten lines a
 // second; the other refusals leave no line (not even the loop's level-3
 // line of the next round), so the log stays far below its loop guard. When
@@ -301,7 +331,7 @@ TEST_F(AcceptLoopTest, RefusalLinesAreLimitedPerSecond) {
 // ends, while the loop waits for a connection, not only with the next
 // refusal.
 TEST_F(AcceptLoopTest, RefusalCountIsWrittenWhenTheStormEnds) {
-    testing_support::ScopedSeams seams(true);
+    ScopedSeams seams(true);  // the loop guard's exit throws
     fakeNow = 1765350000;
     FakeLogClock logClock;
     log.properties().allowedPeers.set("127.0.0.2");
@@ -312,17 +342,22 @@ TEST_F(AcceptLoopTest, RefusalCountIsWrittenWhenTheStormEnds) {
     }
     EXPECT_FALSE(log.contains("not logged"));
 
-    fakeNow += 1;
-    std::thread round([&loop] { loop.acceptOne(); });
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (!log.contains("5 more connections from peers off the allowed list were refused and "
-                         "not logged") &&
-           std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    EXPECT_TRUE(log.contains("TesselMDC::_tWinMain 5 more connections")) << log.contents();
-    connectSilentPeer("127.0.0.2");  // lets the round end
-    round.join();
+    // A second with no connection, then the next connection.
+    const std::string count =
+        "TesselMDC::_tWinMain 5 more connections from peers off the allowed list were refused "
+        "and not logged";
+    bool written = false;
+    ScriptedWaits waits(listener.handle, {[] {
+                                              fakeNow += 1;
+                                              return 0;
+                                          },
+                                          [&] {
+                                              written = log.contains(count);
+                                              return 1;
+                                          }});
+    connectSilentPeer("127.0.0.2");
+    loop.acceptOne();
+    EXPECT_TRUE(written) << log.contents();
     EXPECT_NE(nullptr, loop.currentSession());
 }
 
@@ -337,8 +372,9 @@ TEST_F(AcceptLoopTest, EveryPeerIsAllowedWithoutAList) {
 
 // Connections closed as fast as they come, all within the log guard's
 // second, at level 3 (the end-to-end tests reset them as well): whatever lines they bring about,
-// the guard never ends the agent, and at most 100 of them a second reach the log. The count of the
-// others is written once their second is over, while the loop waits for the next connection.
+// the guard never ends the agent, and at most 100 a second of the loop's and of the sessions' reach
+// the log. The count of the others is written once their second is over, while the loop waits for
+// the next connection.
 TEST_F(AcceptLoopTest, ConnectionStormNeverReachesTheLoopGuard) {
     testing_support::ScopedSeams seams(true);  // the loop guard's exit throws
     fakeNow = 1765350000;
@@ -352,44 +388,134 @@ TEST_F(AcceptLoopTest, ConnectionStormNeverReachesTheLoopGuard) {
             loop.acceptOne();
         }
         std::string text = log.contents();
-        EXPECT_LE(count(text, "\r\n"), 1u + peer_lines::kPerSecond) << text;
+        EXPECT_LE(count(text, "\r\n"), 1u + peer_lines::kSources * peer_lines::kPerSecond) << text;
         EXPECT_TRUE(peer_lines::countPending());
 
-        fakeNow += 1;
-        std::thread round([&loop] { loop.acceptOne(); });
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (!log.contains("lines caused by peer connections were not logged") &&
-               std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        connectSilentPeer();  // lets the round end
-        round.join();
+        // A second with no connection, then the next connection.
+        bool written = false;
+        ScriptedWaits waits(listener.handle, {[] {
+                                                  fakeNow += 1;
+                                                  return 0;
+                                              },
+                                              [&] {
+                                                  written = log.contains(
+                                                      "lines caused by peer connections were not "
+                                                      "logged");
+                                                  return 1;
+                                              }});
+        connectSilentPeer();
+        loop.acceptOne();
+        EXPECT_TRUE(written);
     }
     std::string text = log.contents();
-    EXPECT_EQ(1u, count(text, "lines caused by peer connections were not logged")) << text;
+    // One count for the accept loop's lines, one for the sessions'.
+    EXPECT_EQ(static_cast<size_t>(peer_lines::kSources),
+              count(text, "lines caused by peer connections were not logged"))
+        << text;
     EXPECT_FALSE(log.contains("seems to be in a loop"));
     EXPECT_TRUE(ScopedSeams::exits().empty());
+}
+
+// While the loop waits for a connection, each second without one writes the
+// count of lines a session went over its budget with, also when it did so
+// after the wait began, and rotates a log that has grown.
+TEST_F(AcceptLoopTest, EachSecondOfWaitingWritesCountsAndRotatesTheLog) {
+    ScopedSeams seams;  // the loop guard's exit throws
+    fakeNow = 1765350000;
+    FakeLogClock logClock;
+    AcceptLoop loop(&log.properties(), &listener, "version line", fakeClock);
+    const std::string countLine =
+        "TesselDNC::writeLog 50 lines caused by peer connections were not logged";
+    bool countWritten = false;
+    bool rotated = false;
+    ScriptedWaits waits(
+        listener.handle,
+        {[] {
+             std::thread session([] {
+                 peer_lines::Scope lines(peer_lines::kSessions);
+                 for (int i = 0; i < peer_lines::kPerSecond + 50; ++i) {
+                     writeLog("S::s", "session line", 1);
+                 }
+             });
+             session.join();
+             return 0;
+         },
+         [] {
+             fakeNow += 1;
+             return 0;
+         },
+         [&] {
+             countWritten = log.contains(countLine);
+             testing_support::writeFile(log.properties().logFile, std::string(120001, 'x'));
+             return 0;
+         },
+         [&] {
+             std::string text = log.contents();
+             rotated =
+                 text.size() < 200 &&
+                 text.find("  TesselDNC::doLogFileSize version line\r\n") != std::string::npos;
+             return 1;
+         }});
+    connectSilentPeer();
+    loop.acceptOne();
+    EXPECT_TRUE(countWritten);
+    EXPECT_TRUE(rotated) << log.contents();
+}
+
+// Connections that never become a session (here accepts failing at once, as
+// a reset storm's do under Wine) have a budget of lines of their own: the
+// running session's lines are still written in the same second.
+TEST_F(AcceptLoopTest, FailedAcceptsLeaveTheSessionItsLines) {
+    ScopedSeams seams;  // sleeps are only recorded
+    fakeNow = 1765350000;
+    FakeLogClock logClock;
+    log.properties().allowedPeers.set("127.0.0.2");
+    const int kStorm = 150;
+    const std::function<int()> looksReady = [] { return 1; };
+    // The session's own socket waits are real.
+    ScriptedWaits waits(listener.handle, std::vector<std::function<int()>>(kStorm + 1, looksReady));
+    {
+        AcceptLoop loop(&log.properties(), &listener, "version line", fakeClock);
+        connectSilentPeer("127.0.0.2");
+        loop.acceptOne();
+        ASSERT_NE(nullptr, loop.currentSession());
+        unsigned long nonBlocking = 1;
+        ioctlsocket(listener.handle, FIONBIO, &nonBlocking);
+        for (int i = 0; i < kStorm; ++i) loop.acceptOne();
+        EXPECT_TRUE(peer_lines::countPending());
+        EXPECT_FALSE(log.contains("Did not receive Sessions Code"));
+        closesocket(clients.front());  // the session's peer leaves
+        clients.erase(clients.begin());
+    }  // waits for the session to end
+    EXPECT_TRUE(log.contains("Did not receive Sessions Code")) << log.contents();
 }
 
 // An accept that keeps failing at once (here a listener with nothing to
 // accept that does not block) pauses longer and longer, up to a second; an
 // accept that works ends the pauses.
 TEST_F(AcceptLoopTest, AcceptThatKeepsFailingBacksOff) {
-    ScopedSeams seams;
+    ScopedSeams seams;                               // sleeps are only recorded
     log.properties().allowedPeers.set("127.0.0.2");  // a failed accept starts no session
     AcceptLoop loop(&log.properties(), &listener, "version line");
     unsigned long nonBlocking = 1;
     ioctlsocket(listener.handle, FIONBIO, &nonBlocking);
-    for (int i = 0; i < 10; ++i) loop.acceptOne();
+    const std::function<int()> looksReady = [] { return 1; };
+    {
+        ScriptedWaits waits(listener.handle, std::vector<std::function<int()>>(10, looksReady));
+        for (int i = 0; i < 10; ++i) loop.acceptOne();
+    }
     EXPECT_EQ((std::vector<unsigned>{10, 20, 40, 80, 160, 320, 640, 1000, 1000}),
               ScopedSeams::sleeps());
     EXPECT_EQ(10u, count(log.contents(), "Failed to accept a connection"));
 
-    connectSilentPeer("127.0.0.2");
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // queued for the accept
-    loop.acceptOne();
+    {
+        ScriptedWaits realWait(listener.handle, {});  // until the connection is queued
+        connectSilentPeer("127.0.0.2");
+        loop.acceptOne();
+    }
     ASSERT_NE(nullptr, loop.currentSession());
     ScopedSeams::sleeps().clear();
+    ScriptedWaits waits(listener.handle, {looksReady});
     loop.acceptOne();
     EXPECT_TRUE(ScopedSeams::sleeps().empty());
 }
