@@ -2,6 +2,8 @@
 
 #include <cctype>
 
+#include "common/text_format.h"
+
 #include "platform/platform.h"
 
 namespace {
@@ -32,6 +34,29 @@ size_t optionEnd(const std::string& commandLine, size_t at, std::string& value) 
     return end;
 }
 
+// A folder that does not depend on the folder the agent was started in:
+// "C:\..." or "\\server\..." on Windows, "/..." elsewhere.
+bool isAbsolute(const std::string& path) {
+    const char separator = platform::pathSeparator[0];
+    if (separator != '\\') return !path.empty() && path[0] == separator;
+    auto isSeparator = [](char c) { return c == '\\' || c == '/'; };
+    if (path.size() >= 2 && isSeparator(path[0]) && isSeparator(path[1])) return true;
+    return path.size() >= 3 && std::isalpha(static_cast<unsigned char>(path[0])) &&
+           path[1] == ':' && isSeparator(path[2]);
+}
+
+// Whether a %NAME% is left, that is a variable that is not set.
+bool holdsVariable(const std::string& path) {
+    size_t open = path.find('%');
+    while (open != std::string::npos) {
+        size_t close = path.find('%', open + 1);
+        if (close == std::string::npos) return false;
+        if (close > open + 1) return true;
+        open = close;
+    }
+    return false;
+}
+
 }  // namespace
 
 bool takeProgramFolderOption(std::string& commandLine, std::string& folder) {
@@ -55,8 +80,24 @@ bool takeProgramFolderOption(std::string& commandLine, std::string& folder) {
     return given;
 }
 
-bool enterProgramFolder(const std::string& folder) {
+bool enterProgramFolder(const std::string& folder, std::string& problem) {
     std::string path = platform::expandEnvironment(folder);
-    if (path.empty() || path.size() > kMaxProgramFolderLength) return false;
-    return platform::createFolders(path) && platform::changeFolder(path);
+    if (path.empty()) {
+        problem = "Program folder is empty";
+    } else if (path.size() > kMaxProgramFolderLength) {
+        problem = formatText("Program folder is longer than %u characters",
+                             static_cast<unsigned>(kMaxProgramFolderLength));
+    } else if (holdsVariable(path)) {
+        // An unset variable would leave a folder named after it in
+        // whatever folder the agent was started in.
+        problem =
+            formatText("Program folder \"%s\" names a variable that is not set", path.c_str());
+    } else if (!isAbsolute(path)) {
+        problem = formatText("Program folder \"%s\" is not a full path", path.c_str());
+    } else if (!platform::createFolders(path) || !platform::changeFolder(path)) {
+        problem = formatText("Unable to use the program folder \"%s\"", path.c_str());
+    } else {
+        return true;
+    }
+    return false;
 }

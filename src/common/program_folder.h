@@ -20,7 +20,9 @@ constexpr std::size_t kMaxProgramFolderLength = 200;  // characters, once expand
 bool takeProgramFolderOption(std::string& commandLine, std::string& folder);
 
 // Expands the folder's environment variables, creates it when missing and
-// makes it the working folder, which makes it the program folder. False
-// when the folder is empty, longer than kMaxProgramFolderLength once
-// expanded, or cannot be created or entered.
-bool enterProgramFolder(const std::string& folder);
+// makes it the working folder, which makes it the program folder. False,
+// with the reason in problem, when the folder is empty, longer than
+// kMaxProgramFolderLength once expanded, still names a variable (one that
+// is not set), is not a full path (it would depend on the folder the agent
+// was started in), or cannot be created or entered.
+bool enterProgramFolder(const std::string& folder, std::string& problem);

@@ -230,7 +230,13 @@ bool loadProperties(std::string commandLine, tMDCProperty* properties) {
     // The program folder option comes out of the command line first; a
     // command line of that option alone reads "ini.txt" there.
     std::string folder;
-    if (takeProgramFolderOption(commandLine, folder) && !enterProgramFolder(folder)) return false;
+    std::string problem;
+    if (takeProgramFolderOption(commandLine, folder) && !enterProgramFolder(folder, problem)) {
+        // No log folder is known yet: the reason goes to a log that is
+        // already there in the folder the agent was started in, if any.
+        writeLogDirect(platform::fullPath("vxhid.log"), problem);
+        return false;
+    }
 
     std::string executable = platform::fullPath("vxhid.exe");
     size_t separator = executable.find_last_of(platform::pathSeparator[0]);

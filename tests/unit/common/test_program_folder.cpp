@@ -12,6 +12,7 @@
 #include "platform/platform.h"
 #include "test_support.h"
 
+using testing_support::readFile;
 using testing_support::ScopedSeams;
 using testing_support::TempDir;
 using testing_support::writeFile;
@@ -116,19 +117,40 @@ TEST_F(ProgramFolderLoadTest, EnvironmentVariablesAreExpanded) {
     EXPECT_EQ("%VXHID_NOT_SET_AT_ALL%x", platform::expandEnvironment("%VXHID_NOT_SET_AT_ALL%x"));
 }
 
+// A folder that cannot be used ends the start, with its reason in a log
+// already there in the folder the agent was started in. Neither a variable
+// that is not set nor a relative path may leave a folder there.
 TEST_F(ProgramFolderLoadTest, AFolderThatCannotBeUsedEndsTheStart) {
     writeFile(under("plain-file"), "not a folder");
-    const std::string cases[] = {
-        "-F",
-        "-F \"\" -P 9000",
-        "-F " + under("plain-file") + platform::pathSeparator + "vxhid",
-        "-F " + under(std::string(kMaxProgramFolderLength, 'x')),
+    writeFile(under("vxhid.log"), "");
+    std::filesystem::current_path(dir.path());
+    const std::string sep = platform::pathSeparator;
+    const struct {
+        std::string commandLine;
+        std::string reason;
+    } cases[] = {
+        {"-F", "Program folder is empty"},
+        {"-F \"\" -P 9000", "Program folder is empty"},
+        {"-F " + under("plain-file") + sep + "vxhid",
+         "Unable to use the program folder \"" + under("plain-file") + sep + "vxhid\""},
+        {"-F " + under(std::string(kMaxProgramFolderLength, 'x')),
+         "Program folder is longer than 200 characters"},
+        {"-F %VXHID_NOT_SET_AT_ALL%" + sep + "vxhid",
+         "Program folder \"%VXHID_NOT_SET_AT_ALL%" + sep +
+             "vxhid\" names a variable that is not set"},
+        {"-F Vexmoor" + sep + "vxhid",
+         "Program folder \"Vexmoor" + sep + "vxhid\" is not a full path"},
     };
-    for (const std::string& commandLine : cases) {
+    for (const auto& c : cases) {
         tMDCProperty properties;
-        EXPECT_FALSE(loadProperties(commandLine, &properties)) << commandLine;
-        EXPECT_EQ(saved, std::filesystem::current_path()) << commandLine;
+        EXPECT_FALSE(loadProperties(c.commandLine, &properties)) << c.commandLine;
+        EXPECT_EQ(std::filesystem::path(dir.path()), std::filesystem::current_path())
+            << c.commandLine;
+        EXPECT_NE(std::string::npos, readFile(under("vxhid.log")).find(c.reason + "\r\n"))
+            << c.commandLine;
     }
+    EXPECT_FALSE(std::filesystem::exists(under("%VXHID_NOT_SET_AT_ALL%")));
+    EXPECT_FALSE(std::filesystem::exists(under("Vexmoor")));
 }
 
 }  // namespace
