@@ -350,8 +350,9 @@ class HostTest(AgentTest):
 class ResetStormTest(AgentTest):
     """Connections reset as fast as they go, over the second of the minute
     that the log's loop guard watches: the agent lives on, its log holds at
-    most about 100 lines a peer caused in any second, one line soon after
-    the storm counts those left out, and a session works as before."""
+    most about 100 lines of the accept loop and 100 of sessions in any
+    second, a line soon after the storm counts those left out, and a session
+    works as before."""
 
     def storm(self, level):
         port = e2e.free_port()
@@ -379,7 +380,8 @@ class ResetStormTest(AgentTest):
         per_second = {}
         for line in lines[1:]:
             per_second[line[:16]] = per_second.get(line[:16], 0) + 1
-        self.assertLessEqual(max(per_second.values()), 105, per_second)
+        # 100 of the accept loop's and 100 of the sessions', with their counts.
+        self.assertLessEqual(max(per_second.values()), 205, per_second)
         # A session after the storm is served as always, once the agent has
         # worked through the connections still waiting (under Wine that
         # takes a while): its log stays quiet for two seconds.
