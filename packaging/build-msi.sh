@@ -2,9 +2,10 @@
 # Builds the Windows Installer package of vxhid.exe with wixl (msitools):
 #   bash packaging/build-msi.sh VERSION VXHID_EXE OUTPUT_MSI
 # VERSION is four numbers (the project version). Then changes what wixl
-# 0.101 cannot express: it adds the access lists of the program folder and of
-# vxhid.exe (permissions.idt), makes the upgrade range include the package's
-# own version and marks the installer's properties secure.
+# 0.101 cannot express: it makes the upgrade range include the package's own
+# version and marks the installer's properties secure. The package sets no
+# access lists: vxhid.exe and its folder under Program Files keep the ones
+# they inherit, which let users read and run them but not change them.
 set -euo pipefail
 if (($# != 3)); then
     echo "usage: build-msi.sh VERSION VXHID_EXE OUTPUT_MSI" >&2
@@ -27,7 +28,7 @@ done
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 cp "$exe" "$stage/vxhid.exe"
-cp "$here/../resources/vxhid.ico" "$here/vxhid.wxs" "$here/permissions.idt" "$stage/"
+cp "$here/../resources/vxhid.ico" "$here/vxhid.wxs" "$stage/"
 # The Upgrade table again, with the replaced range including this version
 # itself (attributes 256 + 512): wixl 0.101 ignores IncludeMaximum.
 {
@@ -40,7 +41,7 @@ cp "$here/../resources/vxhid.ico" "$here/vxhid.wxs" "$here/permissions.idt" "$st
 (cd "$stage" && wixl -a x64 -D Version="$version" -D VersionBase="${version%.*}" \
         -D VersionRevision="${version##*.}" -D UpgradeCode="$upgrade_code" \
         -o package.msi vxhid.wxs &&
-    msibuild package.msi -i permissions.idt && msibuild package.msi -i Upgrade.idt)
+    msibuild package.msi -i Upgrade.idt)
 # The properties an administrator gives reach the installation's server side
 # also when it runs with elevated rights for a standard user (a managed
 # installation) only when they are secure: add them to wixl's list.
@@ -54,9 +55,8 @@ secure=$(msiinfo export "$stage/package.msi" Property | sed -n 's/^SecureCustomP
 msibuild "$stage/package.msi" -q "UPDATE \`Property\` SET \`Value\` = '$secure;ADDRESS;PORT;LOGLEVEL;PEERS;KEYBOARD' WHERE \`Property\` = 'SecureCustomProperties'"
 # msibuild does not always report a failed import: check that each one took.
 rows() { msiinfo export "$stage/package.msi" "$1" | tail -n +4; }
-if [[ $(rows MsiLockPermissionsEx | wc -l) != 2 ]] ||
-    ! rows Upgrade | grep -q $'\t768\t\tVXHID_REPLACED' ||
-    ! rows Property | grep -q '^SecureCustomProperties.*;KEYBOARD'; then
+if ! rows Upgrade | grep -q $'\t768\t\tVXHID_REPLACED' ||
+    ! rows Property | grep -q '^SecureCustomProperties.*;PEERS;KEYBOARD'; then
     echo "build-msi: a table of the package was not changed as intended" >&2
     exit 1
 fi

@@ -88,6 +88,8 @@ MESSAGE
 if [[ " ${targets[*]} " == *" vxdesktop "* ]]; then
     echo "Or send it its stop message (hot key 2):"
     echo "  WINEPREFIX=$WINEPREFIX DISPLAY=$DISPLAY wine $root/build/windows/tools/desktop-driver/vxdesktop.exe hotkey 2"
+    echo "  (ignored while the scan dialog is open, with the log line \"Stop message ignored while"
+    echo "  the scan dialog is open\": close the dialog first)"
 fi
 wait "$agent"
 status=$?

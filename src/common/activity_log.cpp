@@ -1,13 +1,21 @@
 #include "common/activity_log.h"
 
+#include <climits>
 #include <cstdio>
 #include <ctime>
 #include <mutex>
 
 #include "common/properties.h"
+#include "common/text_format.h"
 #include "platform/platform.h"
 
 std::atomic<int> logLevel{1};
+
+struct peer_lines::Budget {
+    long long second = -1;
+    int linesThisSecond = 0;
+    unsigned long leftOut = 0;
+};
 
 namespace {
 
@@ -22,6 +30,14 @@ FILE* logFile = nullptr;
 long long referenceTime = 0;
 int loopCounter = 0;
 long long (*logClock)() = nullptr;
+
+// Peer lines (peer_lines): each source's budget, with the second whose
+// budget is being spent, how much of it is spent, and the lines left out
+// since the count was last written; the calling thread's innermost Scope's
+// budget, null outside any Scope.
+using PeerBudget = peer_lines::Budget;
+PeerBudget peerBudgets[peer_lines::kSources];
+thread_local PeerBudget* peerBudget = nullptr;
 
 long long now() {
     return logClock != nullptr ? logClock() : static_cast<long long>(std::time(nullptr));
@@ -48,6 +64,36 @@ void writeRaw(const std::string& line) {
     std::fflush(logFile);
 }
 
+// The line as the current level formats it: time stamp, two blanks, from
+// level 3 on the tag and a blank, the message, CR LF.
+std::string formatLine(long long current, const std::string& tag, const std::string& message) {
+    struct tm local {};
+    platform::localTime(current, local);
+    char stamp[64];
+    size_t stampLength = std::strftime(stamp, sizeof stamp, "%b, %d %H:%M:%S", &local);
+    std::string line(stamp, stampLength);
+    line += "  ";
+    if (logLevel >= 3) {
+        line += tag;
+        line += ' ';
+    }
+    line += message;
+    line += "\r\n";
+    return line;
+}
+
+// The count of a budget's peer lines left out. Outside the budgets and the
+// loop guard: at most one such line a second for each source.
+void writePeerLineCount(PeerBudget& budget, long long current) {
+    unsigned long leftOut = budget.leftOut;
+    budget.leftOut = 0;
+    if (logLevel < 1) return;
+    writeRaw(formatLine(current, "TesselDNC::writeLog",
+                        formatText("%lu lines caused by peer connections were not logged: more "
+                                   "than %d in a second",
+                                   leftOut, peer_lines::kPerSecond)));
+}
+
 }  // namespace
 
 bool logFileOpen() {
@@ -62,9 +108,27 @@ void writeLog(std::string tag, std::string message, int level) {
     long long current = now();
     if (referenceTime == 0) referenceTime = current;
 
-    // Runaway-loop guard: counts consecutive lines in the same second of the
-    // minute as the very first line; the 102nd such line ends the process.
-    if (secondOfMinute(current) == secondOfMinute(referenceTime)) {
+    const bool referenceSecond = secondOfMinute(current) == secondOfMinute(referenceTime);
+    if (peerBudget != nullptr) {
+        // A peer's line: never counted by the loop guard, but like any line
+        // in another second it ends the guard's run. Written within the
+        // second's budget of its source, else only counted.
+        if (!referenceSecond) loopCounter = 0;
+        PeerBudget& budget = *peerBudget;
+        if (current != budget.second) {
+            if (budget.leftOut != 0) writePeerLineCount(budget, current);
+            budget.second = current;
+            budget.linesThisSecond = 0;
+        }
+        if (budget.linesThisSecond >= peer_lines::kPerSecond) {
+            if (budget.leftOut < ULONG_MAX) ++budget.leftOut;
+            return;
+        }
+        ++budget.linesThisSecond;
+    } else if (referenceSecond) {
+        // Runaway-loop guard: counts consecutive lines in the same second of
+        // the minute as the very first line; the 102nd such line ends the
+        // process.
         if (loopCounter > kLoopLimit) {
             writeRaw("TesselDnc seems to be in a loop - Abort\r\n");
             closeLog();
@@ -76,19 +140,7 @@ void writeLog(std::string tag, std::string message, int level) {
         loopCounter = 0;
     }
 
-    struct tm local {};
-    platform::localTime(current, local);
-    char stamp[64];
-    size_t stampLength = std::strftime(stamp, sizeof stamp, "%b, %d %H:%M:%S", &local);
-    std::string line(stamp, stampLength);
-    line += "  ";
-    if (logLevel >= 3) {
-        line += tag;
-        line += ' ';
-    }
-    line += message;
-    line += "\r\n";
-    writeRaw(line);
+    writeRaw(formatLine(current, tag, message));
 }
 
 // Where no log exists yet the line is lost, but it still counts as written:
@@ -121,9 +173,37 @@ void doLogFileSize(tMDCProperty* properties, std::string versionLine) {
     if (length > kRotationSize) {
         closeLog();
         openLogFile(properties);
+        // The fresh log begins with the version line, also when a peer's
+        // connection brought the rotation about.
+        PeerBudget* budget = peerBudget;
+        peerBudget = nullptr;
         writeLog("TesselDNC::doLogFileSize", versionLine, 1);
+        peerBudget = budget;
     }
 }
+
+namespace peer_lines {
+
+Scope::Scope(Source source) : outer_(peerBudget) { peerBudget = &peerBudgets[source]; }
+Scope::~Scope() { peerBudget = outer_; }
+
+bool countPending() {
+    std::lock_guard<std::recursive_mutex> lock(logMutex);
+    for (const PeerBudget& budget : peerBudgets) {
+        if (budget.leftOut != 0) return true;
+    }
+    return false;
+}
+
+void flushCount() {
+    std::lock_guard<std::recursive_mutex> lock(logMutex);
+    long long current = now();
+    for (PeerBudget& budget : peerBudgets) {
+        if (budget.leftOut != 0 && current != budget.second) writePeerLineCount(budget, current);
+    }
+}
+
+}  // namespace peer_lines
 
 namespace activity_log_testing {
 
@@ -133,6 +213,7 @@ void reset() {
     referenceTime = 0;
     loopCounter = 0;
     logClock = nullptr;
+    for (PeerBudget& budget : peerBudgets) budget = PeerBudget();
 }
 
 void setClock(long long (*clock)()) {

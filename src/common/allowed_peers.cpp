@@ -69,6 +69,12 @@ void AllowedPeers::set(const std::string& text) {
     }
 }
 
+std::string AllowedPeers::text() const {
+    std::string list;
+    for (const std::string& address : addresses_) list += (list.empty() ? "" : ",") + address;
+    return list;
+}
+
 bool AllowedPeers::allows(const std::string& address) const {
     if (!given_) return true;
     if (!problem_.empty()) return false;

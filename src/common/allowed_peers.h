@@ -22,6 +22,8 @@ public:
     // line that says which entry is wrong.
     const std::string& problem() const { return problem_; }
     const std::vector<std::string>& addresses() const { return addresses_; }
+    // The addresses separated by commas, as -A takes them.
+    std::string text() const;
 
     // Whether a peer with this dotted address may connect.
     bool allows(const std::string& address) const;

@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "common/activity_log.h"
+#include "common/program_folder.h"
 #include "common/text_format.h"
 #include "platform/platform.h"
 
@@ -61,6 +62,49 @@ size_t allowedPeersValue(const std::string& source, size_t letter, std::string& 
     return end;
 }
 
+// -A counts only as a word of its own, at the start or after a blank, so
+// that a command line naming a properties file whose path holds "-a"
+// (C:\vx-agent\ini.txt) reads as before.
+bool isWordStart(const std::string& source, size_t at) {
+    return at == 0 || isBlank(source[at - 1]);
+}
+
+// Where the first -A of the upper-cased source begins; npos when none.
+size_t findAllowedPeersOption(const std::string& source) {
+    for (size_t at = source.find("-A"); at != std::string::npos; at = source.find("-A", at + 1)) {
+        if (isWordStart(source, at)) return at;
+    }
+    return std::string::npos;
+}
+
+// The allowed-peers list of the properties file's fifth line, read as older
+// versions wrote it or as the option: false when the line holds none, and
+// the line is ignored. An empty line or one of blanks only holds none (a
+// file that ends in a blank line allowed every peer before); nor does a
+// note or any other text, which older versions ignored. A list is either
+// "-A" (either case) and the list after it, or only digits, dots, commas
+// and blanks, a list as it stands. Either kind may still be malformed.
+bool fifthLineList(const std::string& line, std::string& list) {
+    std::string text = trimSurroundingBlanks(line);
+    if (text.size() >= 2 && text[0] == '-' && (text[1] == 'A' || text[1] == 'a')) {
+        // "-A" alone or followed by a blank, or by the list itself.
+        if (text.size() == 2 || isBlank(text[2]) ||
+            std::isdigit(static_cast<unsigned char>(text[2]))) {
+            list = trimSurroundingBlanks(text.substr(2));
+            return true;
+        }
+        return false;
+    }
+    if (text.empty()) return false;
+    for (char c : text) {
+        if (!std::isdigit(static_cast<unsigned char>(c)) && c != '.' && c != ',' && !isBlank(c)) {
+            return false;
+        }
+    }
+    list = text;
+    return true;
+}
+
 // Reads the next line without its line end (LF or CR LF). False at the end.
 bool readLine(std::istream& in, std::string& line) {
     if (!std::getline(in, line)) return false;
@@ -88,7 +132,17 @@ bool tMDCProperty::init(std::string source, bool optionsFlag) {
         for (char& c : source) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
 
         if (source.find("-X") != std::string::npos) {
-            source.erase(0, source.size() < 3 ? source.size() : 3);
+            // The restart after an update drops the first three characters,
+            // meant to be "-X ". An -A that begins there would be cut off
+            // and the agent would run without its list: it stays in force.
+            size_t cut = source.size() < 3 ? source.size() : 3;
+            size_t listOption = findAllowedPeersOption(source);
+            if (listOption < cut) {
+                std::string list;
+                allowedPeersValue(source, listOption + 1, list);
+                allowedPeers.set(list);
+            }
+            source.erase(0, cut);
             platform::sleepMs(6000);
             platform::deleteFile(programDir + platform::pathSeparator + "vxhid.obo");
         }
@@ -99,11 +153,7 @@ bool tMDCProperty::init(std::string source, bool optionsFlag) {
             char c = source[i];
             if (c == '-') {
                 char next = i + 1 < source.size() ? source[i + 1] : '\0';
-                // -A counts only as a word of its own, at the start or after
-                // a blank, so that a command line naming a properties file
-                // whose path holds "-a" (C:\vx-agent\ini.txt) reads as before.
-                bool wordStart = i == 0 || isBlank(source[i - 1]);
-                if (next == 'A' && wordStart) {
+                if (next == 'A' && isWordStart(source, i)) {
                     // The list has limits of its own; its characters are no
                     // value of another option.
                     std::string list;
@@ -160,13 +210,8 @@ bool tMDCProperty::init(std::string source, bool optionsFlag) {
             receiveTimeout = toInt(line);
             if (readLine(file, line)) {
                 sendTimeout = toInt(line);
-                // Blanks around the list do not count. An empty fifth line,
-                // or one of blanks only, as a file that ends in a blank line
-                // has, is no list: such a file allowed every peer before.
-                if (readLine(file, line)) {
-                    std::string list = trimSurroundingBlanks(line);
-                    if (!list.empty()) allowedPeers.set(list);
-                }
+                std::string list;
+                if (readLine(file, line) && fifthLineList(line, list)) allowedPeers.set(list);
             }
         }
         logFile = logDir + platform::pathSeparator + "vxhid.log";
@@ -213,6 +258,17 @@ KeyboardOption takeKeyboardOption(std::string& commandLine) {
 }
 
 bool loadProperties(std::string commandLine, tMDCProperty* properties) {
+    // The program folder option comes out of the command line first; a
+    // command line of that option alone reads "ini.txt" there.
+    std::string folder;
+    std::string problem;
+    if (takeProgramFolderOption(commandLine, folder) && !enterProgramFolder(folder, problem)) {
+        // No log folder is known yet: the reason goes to a log that is
+        // already there in the folder the agent was started in, if any.
+        writeLogDirect(platform::fullPath("vxhid.log"), problem);
+        return false;
+    }
+
     std::string executable = platform::fullPath("vxhid.exe");
     size_t separator = executable.find_last_of(platform::pathSeparator[0]);
     properties->programDir =

@@ -1,5 +1,6 @@
 #include "host/accept_loop.h"
 
+#include <algorithm>
 #include <exception>
 #include <new>
 
@@ -13,8 +14,13 @@
 namespace {
 
 const char kTag[] = "TesselMDC::_tWinMain";
+const unsigned kWaitStepMs = 1000;
+const unsigned kFirstAcceptBackOffMs = 10;
+const unsigned kFailuresCounted = 64;  // enough to reach the longest pause
 
 unsigned sessionThreadProc(DncSession* session) {
+    // Whatever the session writes, its peer brought about.
+    peer_lines::Scope peerLines(peer_lines::kSessions);
     // The session's own handler covers its command loop only; an exception
     // from the handshake (out of memory) ends this session, not the process.
     try {
@@ -37,9 +43,12 @@ AcceptLoop::AcceptLoop(tMDCProperty* properties, vSecureSocket* listener, std::s
 AcceptLoop::~AcceptLoop() { discardCurrentSession(); }
 
 void AcceptLoop::acceptOne() {
+    // Every line of a round is about a peer's connection: the round before
+    // it came about through the previous one.
+    peer_lines::Scope peerLines(peer_lines::kAcceptLoop);
     // After a refusal that was only counted, this round writes no line either,
-    // so that a storm of refused peers cannot reach the log's loop guard
-    // through this line at the verbose levels.
+    // so that a storm of refused peers cannot fill the log with this line at
+    // the verbose levels.
     if (!quietRound_) writeLog(kTag, "Create a new Socket and accept a connection request", 3);
     quietRound_ = false;
     vSecureSocket* client = new (std::nothrow) vSecureSocket();
@@ -50,9 +59,11 @@ void AcceptLoop::acceptOne() {
         return;
     }
 
+    waitForConnection();
     // A failed accept leaves the client not connected; the session started
     // for it fails at its first socket operation.
     listener_->doAccept(client);
+    backOffAfterFailedAccept(*client);
 
     // With an allowed-peers list only those peers reach the session lines
     // below. Any other connection is closed before the announcement and
@@ -65,6 +76,9 @@ void AcceptLoop::acceptOne() {
         }
         client->closeSocket();
         delete client;
+        // Refusals write lines too: the log is rotated as for any other
+        // connection.
+        doLogFileSize(properties_, versionLine_);
         return;
     }
     if (client->connected) {
@@ -108,6 +122,36 @@ void AcceptLoop::acceptOne() {
         writeLog(kTag, formatText("Unable to start the session thread: %s", error.what()), 1);
         discardCurrentSession();
     }
+}
+
+void AcceptLoop::waitForConnection() {
+    // A connection waiting (or a failed wait) goes to the accept as always.
+    while (platform::waitReadable(listener_->handle, kWaitStepMs) == 0) {
+        refusals_.flushCount();
+        peer_lines::flushCount();
+        doLogFileSize(properties_, versionLine_);
+    }
+}
+
+// An accept that fails at once again and again without taking a connection
+// (a broken listener, no descriptors left) would otherwise spin: the pause
+// doubles from the second such failure in a row on, up to
+// kMaxAcceptBackOffMs, and the first accept that works ends it. A failure
+// that took a connection its peer had already reset or abandoned (under
+// Wine every reset connection fails its accept) pauses nothing, so a storm
+// of those never holds up the connections behind it.
+void AcceptLoop::backOffAfterFailedAccept(const vSecureSocket& client) {
+    const int error = client.acceptError;
+    if (client.connected || error == WSAECONNRESET || error == WSAECONNABORTED ||
+        error == WSAENOTCONN) {
+        failedAccepts_ = 0;
+        return;
+    }
+    if (failedAccepts_ < kFailuresCounted) ++failedAccepts_;
+    if (failedAccepts_ < 2) return;
+    unsigned pause = kFirstAcceptBackOffMs;
+    for (unsigned i = 2; i < failedAccepts_ && pause < kMaxAcceptBackOffMs; ++i) pause *= 2;
+    platform::sleepMs(std::min(pause, kMaxAcceptBackOffMs));
 }
 
 // The previous session's thread may still be inside its loop. Interrupting

@@ -25,10 +25,20 @@ public:
     // One round: accept, replace the previous session, start the new one.
     void acceptOne();
 
+    // Accepts that keep failing at once are this far apart at most.
+    static constexpr unsigned kMaxAcceptBackOffMs = 1000;
+
     DncSession* currentSession() const { return current_; }
 
 private:
     void discardCurrentSession();
+    // Waits for the next connection in steps of a second. After each step
+    // it writes the counts of lines only counted, once their second is over
+    // (a session can go over its budget while the loop already waits), and
+    // rotates a log that has grown (one long session can grow it).
+    void waitForConnection();
+    // Sleeps before the next accept when accepts keep failing.
+    void backOffAfterFailedAccept(const vSecureSocket& client);
 
     tMDCProperty* properties_;
     vSecureSocket* listener_;
@@ -38,4 +48,6 @@ private:
     RefusalLog refusals_;
     // The previous round refused a peer without a line.
     bool quietRound_ = false;
+    // Accepts that failed in a row, and the pause before the next one.
+    unsigned failedAccepts_ = 0;
 };

@@ -17,7 +17,17 @@ public:
     // Logs or counts one refused connection. True when its line was written.
     bool refused(const std::string& address, unsigned port);
 
+    // Whether refusals were counted and their line is not written yet.
+    bool countPending() const { return notLogged_ != 0; }
+    // Writes that line once the second of those refusals is over, so the
+    // count of a storm is in the log soon after it ends, even when no
+    // connection follows.
+    void flushCount();
+
 private:
+    long long now() const;
+    void writeCount();
+
     long long (*clock_)();
     long long second_ = -1;
     int linesThisSecond_ = 0;

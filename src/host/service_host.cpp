@@ -66,8 +66,11 @@ int runServiceHost(void* instance, std::string commandLine) {
     writeLog(tag, versionLine, 1);
     if (!uiThreadStarted) writeLog(tag, "Unable to start the user-interface thread", 1);
     // Only now, with the log open and no other agent answering here: the
-    // journal belongs to the one agent of this folder.
-    scan_journal::start(properties->logDir + platform::pathSeparator + scan_journal::kFileName);
+    // journal belongs to the one agent of this folder. It lives in the
+    // program folder, so a start after an update, which reads no properties,
+    // finds it; earlier versions kept it in the log folder.
+    scan_journal::start(properties->programDir + platform::pathSeparator + scan_journal::kFileName,
+                        properties->logDir + platform::pathSeparator + scan_journal::kFileName);
     // A malformed allowed-peers list must never turn into one that lets
     // every peer in: the agent does not start.
     const AllowedPeers& allowedPeers = properties->allowedPeers;
@@ -83,13 +86,7 @@ int runServiceHost(void* instance, std::string commandLine) {
         endProcess();
         return 0;
     }
-    if (allowedPeers.given()) {
-        std::string list;
-        for (const std::string& address : allowedPeers.addresses()) {
-            list += (list.empty() ? "" : ",") + address;
-        }
-        writeLog(tag, "Allowed peers: " + list, 2);
-    }
+    if (allowedPeers.given()) writeLog(tag, "Allowed peers: " + allowedPeers.text(), 2);
     writeLog(tag, "Prepare to Init Socket", 2);
 
     vSecureSocket* listener = new vSecureSocket();

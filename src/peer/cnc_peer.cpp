@@ -309,6 +309,11 @@ bool CncPeer::receiveAnnouncement(PeerHandshake& exchange, int timeoutMs, std::s
     Status status = receiveSome(bytes, static_cast<int>(exchange.wanted()), timeoutMs);
     if (status != Status::kOk) {
         error_ = "no announcement: " + error_;
+        // An agent with an allowed-peers list closes a connection from any
+        // other address before it announces itself.
+        if (status == Status::kClosed) {
+            error_ += " (this address may be off the agent's allowed-peers list)";
+        }
         return false;
     }
     exchange.feed(bytes.data(), bytes.size(), consumed, toSend);

@@ -38,6 +38,13 @@ extern const bool closeWakesBlockedCalls;
 // Sets an int-valued SOL_SOCKET option such as SO_KEEPALIVE.
 int setSocketIntOption(SOCKET s, int option, int value);
 
+// Lets a socket that is about to listen bind its address again at once,
+// while connections a previous listener closed are still in TIME_WAIT
+// (SO_REUSEADDR on POSIX). Does nothing on Windows: Winsock allows that bind
+// already, and SO_REUSEADDR there would let another program take the port.
+// Returns 0 or SOCKET_ERROR.
+int allowQuickRebind(SOCKET s);
+
 // Sets an int-valued IPPROTO_TCP option such as TCP_NODELAY.
 int setTcpIntOption(SOCKET s, int option, int value);
 
@@ -63,8 +70,23 @@ bool renameNoReplace(const std::string& from, const std::string& to, int& errorC
 bool deleteFile(const std::string& path);
 bool fileExists(const std::string& path);
 
+// True when both paths name the same existing file, however each is spelled
+// (case, separators, links).
+bool sameFile(const std::string& first, const std::string& second);
+
 // The full path of a relative name against the current working directory.
 std::string fullPath(const std::string& relativeName);
+
+// The text with each %NAME% replaced by that environment variable's value,
+// as ExpandEnvironmentStringsA does; a name that is not set stays as written.
+std::string expandEnvironment(const std::string& text);
+
+// Creates the folder and every missing folder above it. True when it exists
+// afterwards.
+bool createFolders(const std::string& path);
+
+// Makes the folder the process's working folder. False when it cannot.
+bool changeFolder(const std::string& path);
 
 // A file written in appends and forced to the disk on request (fsync,
 // FlushFileBuffers). Closed when the object goes.
@@ -112,10 +134,15 @@ private:
 // The file operations a test must be able to make fail.
 struct FileSeams {
     // Reads a whole file of at most limit bytes into contents. False when
-    // the file is missing, unreadable or larger than limit (errorCode says
-    // which: the system's code, or -1 for the size).
+    // the file is missing, unreadable, ends before its size was read, or is
+    // larger than limit (errorCode says which: the system's code, or -1 for
+    // the size).
     bool (*readWholeFile)(const std::string& path, std::size_t limit, std::string& contents,
                           int& errorCode);
+    // One read of the default readWholeFile from an open file: the number of
+    // bytes read, 0 at the end of the file, -1 on failure with the system's
+    // error code. A test makes it fail or come back short partway through.
+    long long (*readSome)(std::intptr_t handle, char* buffer, std::size_t size, int& errorCode);
     // Puts from in the place of to in one step, replacing to, and makes the
     // change durable: a power cut leaves either the old or the new file.
     bool (*replaceFile)(const std::string& from, const std::string& to, int& errorCode);

@@ -45,8 +45,3 @@ bool probeScans(std::string& answer, std::vector<QueuedScan>& taken) {
     writeLog(tag, answer, 2);
     return true;
 }
-
-bool probeScans(std::string& answer) {
-    std::vector<QueuedScan> taken;
-    return probeScans(answer, taken);
-}

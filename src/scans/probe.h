@@ -23,4 +23,3 @@ constexpr std::size_t kMaxScanLength = kMaxProbeAnswer - 1;
 // whole and in order, so that they can be given back (requeueScans) when the
 // answer does not reach the peer.
 bool probeScans(std::string& answer, std::vector<QueuedScan>& taken);
-bool probeScans(std::string& answer);

@@ -56,13 +56,6 @@ ScanTake takeScan(QueuedScan& scan, std::size_t room) {
     return ScanTake::taken;
 }
 
-ScanTake takeScan(std::string& scan, std::size_t room) {
-    QueuedScan taken;
-    ScanTake result = takeScan(taken, room);
-    if (result == ScanTake::taken) scan = std::move(taken.text);
-    return result;
-}
-
 void requeueScans(std::vector<QueuedScan>& scans) {
     {
         CriticalSectionGuard hold(scanBufferLock());

@@ -35,7 +35,6 @@ enum class ScanTake {
 // characters. Checking and taking happen under one hold of the lock, so a
 // scan is never cut or lost here.
 ScanTake takeScan(QueuedScan& scan, std::size_t room);
-ScanTake takeScan(std::string& scan, std::size_t room);
 
 // Puts scans taken earlier back at the front of the queue, in their order,
 // ahead of every scan committed since: an answer that did not reach the peer

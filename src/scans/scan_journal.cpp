@@ -13,6 +13,7 @@
 #include "platform/platform.h"
 #include "scans/scan_buffer.h"
 #include "scans/scan_journal_format.h"
+#include "scans/scan_journal_takeover.h"
 
 namespace scan_journal {
 
@@ -26,10 +27,6 @@ const char kStartTag[] = "ScanJournal::start";
 // millions of scans, far beyond any queue a shop floor builds up.
 constexpr std::size_t kMaxJournalSize = 256u << 20;
 constexpr std::uint64_t kDefaultCompactionThreshold = 64u << 10;
-// A read at start that fails is tried again a few times: an indexer, a
-// backup or a virus scanner may hold the file for a moment.
-constexpr int kReadAttempts = 5;
-constexpr unsigned kReadRetryMs = 100;
 // After a failed compaction the next one waits until the file has grown by
 // the threshold times 2, 4, ... up to this factor.
 constexpr unsigned kMaxCompactionBackoffShift = 6;
@@ -72,6 +69,7 @@ struct Journal {
     bool brokenLogged = false;
     unsigned repairDelayMs = kFirstRepairDelayMs;
     std::chrono::steady_clock::time_point repairAt;
+    std::uint64_t deliveredSeen = 0;  // the highest delivered mark handed to the writer
     std::uint64_t fileSize = 0;
     std::uint64_t nextCompactionAt = kDefaultCompactionThreshold;
     unsigned compactionFailures = 0;
@@ -264,6 +262,15 @@ void writeBatch(Journal& j, std::vector<Event>& batch) {
     compactIfDue(j);
 }
 
+// A broken journal is written whole again when its time comes, also when
+// no scan or delivered mark arrives meanwhile.
+void repairWhenDue(Journal& j) {
+    repair(j);
+    if (j.broken || j.off) return;
+    std::lock_guard<std::mutex> hold(j.lock);
+    if (j.deliveredSeen > j.deliveredOut) j.deliveredOut = j.deliveredSeen;
+}
+
 void writerMain() {
     Journal& j = journal();
     for (;;) {
@@ -271,7 +278,16 @@ void writerMain() {
         std::uint64_t target = 0;
         {
             std::unique_lock<std::mutex> hold(j.lock);
-            j.wake.wait(hold, [&] { return (j.ready && !j.pending.empty()) || j.stopping; });
+            auto work = [&] { return (j.ready && !j.pending.empty()) || j.stopping; };
+            if (j.ready && j.broken && !j.off) {
+                if (!j.wake.wait_until(hold, j.repairAt, work)) {
+                    hold.unlock();
+                    repairWhenDue(j);
+                    continue;
+                }
+            } else {
+                j.wake.wait(hold, work);
+            }
             if (j.pending.empty() || !j.ready) return;
             batch.swap(j.pending);
             target = j.handedOver;
@@ -284,11 +300,14 @@ void writerMain() {
                 delivered = event.sequence;
             }
         }
+        if (delivered > j.deliveredSeen) j.deliveredSeen = delivered;
         writeBatch(j, batch);
         {
             std::lock_guard<std::mutex> hold(j.lock);
             j.writtenOut = target;
-            if (!j.off && !j.broken && delivered > j.deliveredOut) j.deliveredOut = delivered;
+            if (!j.off && !j.broken && j.deliveredSeen > j.deliveredOut) {
+                j.deliveredOut = j.deliveredSeen;
+            }
         }
         j.written.notify_all();
     }
@@ -312,25 +331,9 @@ void recordCommit(std::uint64_t sequence, const std::string& text) {
 
 void flushBeforeExit() { flush(kExitFlushMs); }
 
-// Reads the journal, trying again for a moment when it exists but cannot be
-// read. False when it cannot be read at all (error says why).
-bool readJournalFile(const std::string& path, std::size_t limit, std::string& contents,
-                     int& error) {
-    for (int attempt = 1;; ++attempt) {
-        contents.clear();
-        if (platform::readWholeFile(path, limit, contents, error)) return true;
-        if (!platform::fileExists(path)) {
-            contents.clear();
-            return true;
-        }
-        if (error == -1 || attempt == kReadAttempts) return false;
-        platform::sleepMs(kReadRetryMs);
-    }
-}
-
 }  // namespace
 
-void start(const std::string& path) {
+void start(const std::string& path, const std::string& earlier) {
     Journal& j = journal();
     if (j.running) return;
     j.path = path;
@@ -350,6 +353,9 @@ void start(const std::string& path) {
         case platform::FileLock::Result::failed:
             turnOff(j, formatText("cannot be written (error %d)", error));
             return;
+    }
+    if (!takeOverJournal(earlier, path, j.sizeLimit, error)) {
+        turnOff(j, formatText("cannot be put in place of the one taken over (error %d)", error));
     }
 
     // The writer exists before any commit is handed to it; it waits until
@@ -454,7 +460,7 @@ void stop() {
     std::lock_guard<std::mutex> hold(j.lock);
     j.running = j.ready = j.stopping = false;
     j.pending.clear();
-    j.handedOver = j.writtenOut = j.deliveredOut = 0;
+    j.handedOver = j.writtenOut = j.deliveredOut = j.deliveredSeen = 0;
     j.file.close();
     j.ownership.release();
     j.live.clear();

@@ -20,7 +20,7 @@ bool moveFile(const std::string& from, const std::string& to) {
 }  // namespace
 
 // Moves the service program aside, puts the update in its place and starts
-// it with the agent's port and address; the agent then ends. A failed rename
+// it with the agent's port, address and allowed peers; the agent then ends. A failed rename
 // is logged and leaves the files as they are; the next QUIT of this session
 // starts the external updater instead.
 void DncSession::doUpdate() {
@@ -47,6 +47,10 @@ void DncSession::doUpdate() {
 
     std::string parameters =
         formatText("-X -P %s -I %s", properties->port.c_str(), properties->hostAddress.c_str());
+    // The list in force goes on with the restart, so that the new program
+    // does not let every peer in.
+    const AllowedPeers& allowed = properties->allowedPeers;
+    if (allowed.given() && allowed.problem().empty()) parameters += " -A " + allowed.text();
     writeLog(tag, parameters, 3);
     platform::startProgram(program, parameters, folder);
     platform::exitProcess(0);

@@ -204,6 +204,9 @@ bool vSecureSocket::initialize(std::string host, std::string port) {
         return false;
     }
     address = chosen;
+    // A restart can then listen at once, also natively after a busy run. A
+    // failure shows, if at all, as the bind's own.
+    platform::allowQuickRebind(handle);
     if (bind(handle, asSockaddr(socketAddress), sizeof socketAddress) == SOCKET_ERROR) {
         writeLog(
             tag,
@@ -239,6 +242,7 @@ bool vSecureSocket::doAccept(vSecureSocket* client) {
     client->handle = platform::acceptPeer(handle, client->peerAddress, client->peerPort);
     // The accept's own error, before the option call below can replace it.
     int acceptError = WSAGetLastError();
+    client->acceptError = client->handle == INVALID_SOCKET ? acceptError : 0;
 
     if (platform::setSocketIntOption(handle, SO_KEEPALIVE, 1) == SOCKET_ERROR) {
         writeLog(tag,

@@ -24,6 +24,8 @@ public:
     // dotted IPv4 address (empty when unknown) and its port.
     std::string peerAddress;
     unsigned peerPort = 0;
+    // Set by a failed doAccept on the client wrapper: the accept's error.
+    int acceptError = 0;
 
     // The start-up network test; its lines go to logFile through
     // writeLogDirect. True means "do not start": no TCP/IP, the local host is

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """End-to-end tests of scan delivery: a scan leaves the agent only when the
 peer has acknowledged the answer that carried it, and the queue outlives the
-process in the scan journal "vxhid.scans" beside the log.
+process in the scan journal "vxhid.scans" in the program folder.
 
     tests/e2e/test_delivery.py --agent PATH --faultpeer PATH [--wine] [unittest options]
 
@@ -12,6 +12,8 @@ The scans are queued by writing the journal before the agent starts, so no
 desktop is needed. Every agent binds to and every connection goes to
 127.0.0.1; each test ends the agents it started, by pid.
 """
+import os
+
 import e2e_support as e2e
 from e2e_support import journal_record, journal_scans
 
@@ -114,6 +116,33 @@ class DeliveryTest(e2e.ProgramFolderTest):
         self.assertEqual(before, self.read(JOURNAL))
         self.port = first_port
         self.assertEqual("MINE\n", self.probe())
+        self.assertEqual("", self.probe())
+
+    def test_the_log_folders_journal_is_taken_over_and_found_after_an_update(self):
+        # Earlier versions kept the journal in the log folder, which the
+        # properties file may put elsewhere (with a command line, the file
+        # the whole upper-cased line names). Its scans come first.
+        args = ["-I", "127.0.0.1", "vx-agent.txt"]
+        os.mkdir(self.path("logs"))
+        with open(os.path.join(self.path("logs"), JOURNAL), "wb") as f:
+            f.write(e2e.journal_of([b"OLD1", b"OLD2"]))
+        self.seed([b"NEW1"])
+        self.write(" ".join(args).upper(), b"%d\r\nlogs\r\n" % self.port)
+        agent = self.start_agent(e2e.agent_command(OPTIONS.agent, args, OPTIONS.wine))
+        agent.wait_listening(self.port)
+        self.assertEqual("OLD1\nOLD2\nNEW1\n", self.peer("drop-without-ack"))
+        e2e.Log(os.path.join(self.path("logs"), "vxhid.log")).wait_for(
+            b"  Response not delivered: 3 scans kept for the next probe\r\n")
+        self.kill(agent)
+        self.assertFalse(os.path.exists(os.path.join(self.path("logs"), JOURNAL)))
+        self.assertEqual([b"OLD1", b"OLD2", b"NEW1"], journal_scans(self.read(JOURNAL)))
+
+        # The start after an update reads no properties: the journal is
+        # where it looks.
+        agent = self.start_agent(e2e.agent_command(
+            OPTIONS.agent, ["-X", "-I", "127.0.0.1", "-P", str(self.port)], OPTIONS.wine))
+        agent.wait_listening(self.port)
+        self.assertEqual("OLD1\nOLD2\nNEW1\n", self.probe())
         self.assertEqual("", self.probe())
 
 

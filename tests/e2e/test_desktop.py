@@ -138,6 +138,7 @@ class DesktopTest(unittest.TestCase):
         self.d.must("win-h")
         self.d.must("hotkey", "1")
         self.d.must("hotkey", "2")  # dispatched by the dialog's loop and ignored
+        self.d.agent.log.wait_for(b"Stop message ignored while the scan dialog is open\r\n")
         time.sleep(1)
         self.assertEqual("1", self.d.must("count-dialogs"))
         self.assertIsNone(self.d.agent.poll())

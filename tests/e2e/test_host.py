@@ -20,8 +20,12 @@ Wine's own processes are left to whoever made the prefix.
 """
 import os
 import re
+import shutil
+import signal
 import socket
+import struct
 import subprocess
+import time
 
 from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
 
@@ -106,6 +110,33 @@ def isolated_network_available():
                               stderr=subprocess.DEVNULL, timeout=10).returncode == 0
     except (OSError, subprocess.TimeoutExpired):
         return False
+
+
+def reset_connection(port):
+    """Connects to the agent and resets the connection at once."""
+    s = socket.socket()
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    try:
+        s.connect(("127.0.0.1", port))
+    except OSError:
+        pass
+    s.close()
+
+
+def seconds_until(second_of_minute):
+    """Seconds from now to the start of the next wall-clock second whose
+    second of the minute is the given one; 0 while inside it."""
+    now = time.time()
+    if time.localtime(now).tm_sec == second_of_minute:
+        return 0.0
+    start = int(now) + 1
+    while time.localtime(start).tm_sec != second_of_minute:
+        start += 1
+    return start - now
+
+
+def windows_path(path):
+    return "Z:" + path.replace("/", "\\") if OPTIONS.wine else path
 
 
 class AgentTest(e2e.ProgramFolderTest):
@@ -281,6 +312,100 @@ class HostTest(AgentTest):
         self.assertEqual(["ini.txt"], sorted(os.listdir(self.folder)))
 
 
+    def test_restart_listens_again_at_once_on_the_port_it_served(self):
+        # The agent closes the connection itself after QUIT, which keeps its
+        # port in TIME_WAIT for a while; a failed update and QUIT end it.
+        port = e2e.free_port()
+        args = ["-I", "127.0.0.1", "-P", str(port)]
+        first = self.start_listening(port, args)
+        session = HeldSession("127.0.0.1", port)
+        self.addCleanup(session.close)
+        self.assertEqual(b"100 Confirmed", session.verdict)
+        self.assertEqual(b"200\r\n", session.command(b"UPDT"))
+        self.assertEqual(b"100", session.command(b"QUIT"))
+        self.assertEqual(0, first.wait_exit())
+        self.start_listening(port, args)
+
+    def test_program_folder_option(self):
+        # -F names the program folder, made when missing; its environment
+        # variables are expanded, and no letter of the path is an option.
+        profile = os.path.join(self.root, "Users", "JEAN-PIERRE X1")
+        os.environ["VXHID_E2E_PROFILE"] = windows_path(profile)
+        self.addCleanup(os.environ.pop, "VXHID_E2E_PROFILE", None)
+        sep = "\\" if OPTIONS.wine else "/"
+        port = e2e.free_port()
+        self.start_listening(port, ["-F", "%VXHID_E2E_PROFILE%" + sep + "vxhid",
+                                    "-I", "127.0.0.1", "-P", str(port), "-D", "3"])
+        folder = os.path.join(profile, "vxhid")
+        self.folder = folder
+        self.log = e2e.Log(self.path("vxhid.log"))
+        lines = self.log.wait(len, "the version line")
+        self.assertLogLine(lines[0], self.version_line(port))
+        for name in ("vxhid.scans", "vxhid.scans.lock"):
+            self.assertTrue(os.path.exists(os.path.join(folder, name)), name)
+        # Nothing in the folder the agent was started in.
+        self.assertEqual([], os.listdir(os.path.join(self.root, "program")))
+
+
+class ResetStormTest(AgentTest):
+    """Connections reset as fast as they go, over the second of the minute
+    that the log's loop guard watches: the agent lives on, its log holds at
+    most about 100 lines of the accept loop and 100 of sessions in any
+    second, a line soon after the storm counts those left out, and a session
+    works as before."""
+
+    def storm(self, level):
+        port = e2e.free_port()
+        agent = self.start_listening(port, ["-I", "127.0.0.1", "-P", str(port), "-D", level])
+        guard_second = int(self.log.wait(len, "the version line")[0][14:16])
+        # Start half a second before the guard's second (within it, at once)
+        # and go on until half a second after it.
+        now = time.time()
+        start = now + seconds_until(guard_second)
+        end = (start if start > now else int(now)) + 1.5
+        time.sleep(max(0.0, start - 0.5 - time.time()))
+        connections = 0
+        while time.time() < end:
+            reset_connection(port)
+            connections += 1
+        self.assertGreater(connections, 300)
+        self.assertIsNone(agent.poll(), "the agent ended; its log ends with %r"
+                          % self.log.lines()[-2:])
+
+        counted = re.compile(rb"  (TesselDNC::writeLog )?\d+ lines caused by peer connections "
+                             rb"were not logged: more than 100 in a second$")
+        lines = self.log.wait(lambda lines: any(counted.search(l) for l in lines),
+                              "the count of the lines left out")
+        self.assertFalse(any(b"seems to be in a loop" in line for line in lines))
+        per_second = {}
+        for line in lines[1:]:
+            per_second[line[:16]] = per_second.get(line[:16], 0) + 1
+        # 100 of the accept loop's and 100 of the sessions', with their counts.
+        self.assertLessEqual(max(per_second.values()), 205, per_second)
+        # A session after the storm is served as always, once the agent has
+        # worked through the connections still waiting (under Wine that
+        # takes a while): its log stays quiet for two seconds.
+        deadline, size, quiet_since = time.time() + 300, -1, time.time()
+        while time.time() - quiet_since < 2:
+            self.assertLess(time.time(), deadline, "the agent does not catch up")
+            current = len(self.log.data())
+            if current != size:
+                size, quiet_since = current, time.time()
+            time.sleep(0.2)
+        session = HeldSession("127.0.0.1", port)
+        self.addCleanup(session.close)
+        self.assertEqual(b"100 Confirmed", session.verdict)
+        self.assertEqual(b"", session.command(b"PRBE"))
+        self.assertEqual(b"100", session.command(b"QUIT"))
+        self.assertIsNone(agent.poll())
+
+    def test_level_1(self):
+        self.storm("1")
+
+    def test_level_3(self):
+        self.storm("3")
+
+
 class AllowedPeersTest(AgentTest):
     """The allowed-peers list (-A or the properties file's fifth line)."""
 
@@ -309,6 +434,7 @@ class AllowedPeersTest(AgentTest):
         turned_away = self.cncpeer(port, REFUSED, "PRBE")
         self.assertEqual(3, turned_away.returncode, turned_away.stdout)
         self.assertNotIn("announcement", turned_away.stdout)
+        self.assertIn("may be off the agent's allowed-peers list", turned_away.stderr)
         lines = self.log.wait(lambda lines: self.count(lines, b"not an allowed peer") == 2,
                               "the second refusal")
         self.assertEqual(2, self.count(lines, BEGIN))
@@ -335,6 +461,75 @@ class AllowedPeersTest(AgentTest):
         self.assertEqual(0, served.returncode, served.stderr)
         self.log.wait(lambda lines: self.count(lines, BEGIN) == 2, "the next allowed session")
 
+    def test_a_note_on_the_fifth_line_is_ignored_as_before(self):
+        # Older versions ignored a fifth line: a note there keeps starting,
+        # and every peer is allowed.
+        args = ["-I", "127.0.0.1", "-D", "3", "vx-agent.txt"]
+        port = e2e.free_port()
+        self.write(" ".join(args).upper(),
+                   b"%d\r\n.\r\n5000\r\n5000\r\nCNC Service at 127.0.0.2\r\n" % port)
+        self.start_listening(port, args)
+        served = self.cncpeer(port, REFUSED, "PRBE", "QUIT")
+        self.assertEqual(0, served.returncode, served.stderr)
+        lines = self.log.wait(lambda lines: self.count(lines, BEGIN) == 1, "the session")
+        self.assertFalse(any(b"Allowed peers" in line for line in lines), lines)
+
+    def test_an_update_passes_the_list_on(self):
+        # UPDT starts the new service program with the list in force: here
+        # the agent itself, which then still refuses peers off the list.
+        # (Natively and under Wine alike; the program it starts is ended by
+        # its process id, found through its command line.)
+        agent_copy = "vxdnc.update"
+        shutil.copy(OPTIONS.agent, self.path(agent_copy))
+        self.write("vxdnc.exe", b"the service program before the update")
+        port = e2e.free_port()
+        self.start_listening(port, ["-I", "127.0.0.1", "-P", str(port), "-D", "3",
+                                    "-A", ALLOWED])
+        session = self.hold_session(ALLOWED, port)
+        self.addCleanup(self.end_started_service_program)
+        session.command(b"UPDT", answered=False)  # the agent ends: no answer comes
+        # The restarted program waits 6 s, then starts a fresh log and saves
+        # the agent's, which ends with the parameters it was given.
+        deadline = time.time() + e2e.START_SECONDS
+        while b"Renames are done" not in (self.read("vxhidLog.sav") or b""):
+            self.assertLess(time.time(), deadline, "the updated program does not start")
+            time.sleep(0.2)
+        self.assertIn(b"-X -P %d -I 127.0.0.1 -A 127.0.0.2\r\n" % port,
+                      self.read("vxhidLog.sav"))
+        # It runs at the default level: its refusals show the list.
+        self.log.wait(len, "the restarted program's version line")
+        while not e2e.listening(port):
+            self.assertLess(time.time(), deadline, "the updated program does not listen")
+            time.sleep(0.1)
+        refused = e2e.connect(port, REFUSED)
+        self.addCleanup(refused.close)
+        self.assertEqual(b"", self.receive_until_closed(refused))
+        self.log.wait(lambda lines: any(l.endswith(b"Refused a connection from 127.0.0.1 port %d: "
+                                                   b"not an allowed peer"
+                                                   % refused.getsockname()[1]) for l in lines),
+                      "the refusal line")
+
+    def started_service_program(self):
+        """Process ids of the vxdnc.exe the update started in this folder."""
+        found = []
+        for pid in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                with open("/proc/%s/cmdline" % pid, "rb") as f:
+                    command = f.read()
+            except OSError:
+                continue
+            if b"vxdnc.exe" in command and (self.folder.encode() in command or OPTIONS.wine
+                                            and os.readlink("/proc/%s/cwd" % pid) == self.folder):
+                found.append(int(pid))
+        return found
+
+    def end_started_service_program(self):
+        for pid in self.started_service_program():
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except OSError:
+                pass
+
     def test_malformed_lists_end_the_start(self):
         seventeen = ",".join("10.0.0.%d" % i for i in range(1, 18))
         too_long = ",".join(["100.100.100.100"] * 15 + ["100.100.100.1000"])
@@ -353,7 +548,8 @@ class AllowedPeersTest(AgentTest):
              b"Allowed peers list has more than 16 addresses, at entry \"10.0.0.17\""),
             (["-A", too_long], None,
              b"Allowed peers list is longer than 255 characters, at entry \"100.100.100.1000\""),
-            (None, "localhost", not_address % b"localhost"),
+            (None, "-A localhost", not_address % b"localhost"),
+            (None, "127.0.0.2,,127.0.0.3", not_address % b""),
             (None, "127.0.0.2, 127.0.0.3", not_address % b" 127.0.0.3"),
             (None, seventeen, b"Allowed peers list has more than 16 addresses, at entry "
                               b"\"10.0.0.17\""),

@@ -17,15 +17,22 @@ Wine tests run only when the table tests before them passed.
 """
 import os
 import re
+import shutil
 import struct
 import subprocess
+import tempfile
 import unittest
 
 import e2e_support as e2e
 
 COMMAND_TIMEOUT = 120
 
-PROGRAM_FOLDER = r"C:\ProgramData\Vexmoor\vxhid"
+INSTALL_FOLDER = r"C:\Program Files\Vexmoor\vxhid"
+# The folder of the packages before the program moved under Program Files.
+EARLIER_FOLDER = r"C:\ProgramData\Vexmoor\vxhid"
+# Each user's own program folder, which the shortcut names first.
+FOLDER_OPTION = '-F "%LOCALAPPDATA%\\Vexmoor\\vxhid"'
+
 STARTUP_FOLDER = r"C:\ProgramData\Microsoft\Windows\Start Menu\Programs\StartUp"
 SHORTCUT = STARTUP_FOLDER + r"\Vexmoor Tessel HID.lnk"
 UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"
@@ -133,6 +140,12 @@ class Machine(e2e.WineMachine):
     def exists(self, windows_path):
         return os.path.exists(self.unix_path(windows_path))
 
+    def user_folder(self):
+        """The program folder of this prefix's user: %LOCALAPPDATA% as Wine
+        sets it, with Vexmoor\\vxhid."""
+        value = self.wine("cmd", "/c", "echo", "%LOCALAPPDATA%").stdout.strip()
+        return value + r"\Vexmoor\vxhid"
+
     def products(self):
         """DisplayName, DisplayVersion and Publisher of each product in Apps
         & Features (the Uninstall key of the 64-bit registry)."""
@@ -164,6 +177,30 @@ class Machine(e2e.WineMachine):
 
     def handshake(self, port):
         return self.cncpeer.run(port, "PRBE", "QUIT", seconds=COMMAND_TIMEOUT)
+
+
+def build_earlier_package(version, path):
+    """The package as released before the program moved under Program
+    Files (tests/e2e/earlier_package: vxhid.exe and everything a user's
+    agent writes in C:\\ProgramData\\Vexmoor\\vxhid), with this build's
+    program."""
+    stage = tempfile.mkdtemp(prefix="vxhid-earlier-package-")
+    try:
+        for source in (os.path.join(e2e.ROOT, "tests", "e2e", "earlier_package", "vxhid.wxs"),
+                       os.path.join(e2e.ROOT, "tests", "e2e", "earlier_package", "permissions.idt"),
+                       os.path.join(e2e.ROOT, "resources", "vxhid.ico"),
+                       os.path.join(OPTIONS.win_build, "vxhid.exe")):
+            shutil.copy(source, stage)
+        subprocess.run(["wixl", "-a", "x64", "-D", "Version=" + version,
+                        "-D", "VersionBase=" + version.rsplit(".", 1)[0],
+                        "-D", "VersionRevision=" + version.rsplit(".", 1)[1],
+                        "-D", "UpgradeCode=" + UPGRADE_CODE, "-o", "earlier.msi", "vxhid.wxs"],
+                       cwd=stage, check=True, timeout=COMMAND_TIMEOUT, stdout=subprocess.DEVNULL)
+        subprocess.run(["msibuild", "earlier.msi", "-i", "permissions.idt"], cwd=stage,
+                       check=True, timeout=COMMAND_TIMEOUT)
+        shutil.move(os.path.join(stage, "earlier.msi"), path)
+    finally:
+        shutil.rmtree(stage, ignore_errors=True)
 
 
 MACHINE = None
@@ -234,29 +271,32 @@ class PackageTablesTest(unittest.TestCase):
         directories = {row[0]: (row[1], row[2].split("|")[-1])
                        for row in msi_table(self.msi, "Directory")}
 
+        roots = {"CommonAppDataFolder": "C:\\ProgramData", "ProgramFiles64Folder": "C:\\Program Files"}
+
         def path(directory):
             parts = []
-            while directory != "CommonAppDataFolder":
+            while directory not in roots:
                 directory, name = directories[directory]
                 parts.insert(0, name)
-            return "C:\\ProgramData\\" + "\\".join(parts)
+            return "\\".join([roots[directory]] + parts)
 
         components = {row[0]: row for row in msi_table(self.msi, "Component")}
         self.assertEqual({"AgentProgram", "StartupShortcut"}, set(components))
         program = components["AgentProgram"]
-        self.assertEqual(PROGRAM_FOLDER, path(program[2]))
+        self.assertEqual(INSTALL_FOLDER, path(program[2]))
         self.assertEqual("vxhid.exe", program[5])
         self.assertEqual(STARTUP_FOLDER, path(components["StartupShortcut"][2]))
         for row in components.values():
             self.assertTrue(int(row[3]) & 256, "not a 64-bit component: " + row[0])
         files = msi_table(self.msi, "File")
         self.assertEqual([["vxhid.exe", "AgentProgram", "vxhid.exe"]], [f[:3] for f in files])
-        self.assertIn(["INSTALLDIR", "AgentProgram"], msi_table(self.msi, "CreateFolder"))
+        # The package makes no folder for the agent to write in.
+        self.assertEqual([], msi_table(self.msi, "CreateFolder"))
 
         shortcut, = msi_table(self.msi, "Shortcut")
         self.assertEqual(["StartAtLogon", "AllUsersStartupFolder"], shortcut[:2])
         self.assertEqual("Vexmoor Tessel HID.lnk", shortcut[2].split("|")[-1])
-        self.assertEqual(["StartupShortcut", "[#vxhid.exe]", "[VxhidArgs]"], shortcut[3:6])
+        self.assertEqual(["StartupShortcut", "[#vxhid.exe]", "[VxhidShortcutArgs]"], shortcut[3:6])
         self.assertEqual("INSTALLDIR", shortcut[11])  # WkDir
 
     def test_arguments_are_built_only_in_the_execute_sequence(self):
@@ -271,6 +311,16 @@ class PackageTablesTest(unittest.TestCase):
             self.assertIn(name, sequence)
             self.assertNotIn(name, ui_sequence)
             self.assertLess(int(sequence[name][2]), int(sequence["CreateShortcuts"][2]))
+        # The shortcut's arguments: the user's folder, then the options,
+        # once those are built.
+        shortcut_args = {row[3]: name for name, row in actions.items()
+                         if row[2] == "VxhidShortcutArgs"}
+        self.assertEqual({FOLDER_OPTION, FOLDER_OPTION + " [VxhidArgs]"}, set(shortcut_args))
+        for name in shortcut_args.values():
+            self.assertNotIn(name, ui_sequence)
+            self.assertLess(max(int(sequence[a][2]) for a in args), int(sequence[name][2]))
+            self.assertLess(int(sequence[name][2]), int(sequence["CreateShortcuts"][2]))
+        self.assertEqual('VxhidArgs = ""', sequence[shortcut_args[FOLDER_OPTION]][1])
         self.assertLess(int(sequence["RemoveExistingProducts"][2]),
                         int(sequence["InstallInitialize"][2]))
         # The launch conditions' check properties are set before the
@@ -338,45 +388,15 @@ class PackageTablesTest(unittest.TestCase):
             self.assertIn('ADDRESS >< ","' if name == "ADDRESS" else 'VXHID_CHECK_PEERS >< ",,"',
                           shape)
 
-    def test_access_lists(self):
-        def aces(sddl):
-            self.assertTrue(sddl.startswith("D:P("), sddl)  # protected: nothing inherited
-            entries = re.findall(r"\(([^)]*)\)", sddl[3:])
-            self.assertEqual(sddl[3:], "".join("(%s)" % e for e in entries))
-            result = {}
-            for entry in entries:
-                kind, flags, rights, _, _, sid = entry.split(";")
-                self.assertEqual("A", kind, entry)
-                mask = 0x1F01FF if rights == "FA" else int(rights, 16)
-                result[(sid, flags)] = mask
-            return result
-
-        read, write_data, append, read_ea, write_ea, execute = 0x1, 0x2, 0x4, 0x8, 0x10, 0x20
-        delete_child, read_attributes, write_attributes = 0x40, 0x80, 0x100
-        delete, read_control, synchronize = 0x10000, 0x20000, 0x100000
-        full = 0x1F01FF
-        reading = read | read_ea | execute | read_attributes | read_control | synchronize
-        # Users: list the folder and add files (and folders) to it; files
-        # they add, or anything else put in it, inherit change and delete
-        # for users, so UPDT can rename the service program's files. They
-        # may not delete or rename what is in the folder by the folder's own
-        # entry (no delete-child), nor the folder itself.
-        folder_users = reading | write_data | append | write_ea | write_attributes
-        expected = {
-            ("ProgramFolder", "INSTALLDIR", "CreateFolder"): {
-                ("SY", "OICI"): full, ("BA", "OICI"): full,
-                ("BU", ""): folder_users, ("BU", "OICIIO"): folder_users | delete},
-            # vxhid.exe, which every user's logon starts: users read and run.
-            ("AgentProgram", "vxhid.exe", "File"): {
-                ("SY", ""): full, ("BA", ""): full, ("BU", ""): reading},
-        }
-        rows = msi_table(self.msi, "MsiLockPermissionsEx")
-        self.assertEqual(sorted(expected), sorted(tuple(row[:3]) for row in rows))
-        for row in rows:
-            self.assertEqual("", row[4], row[0])  # no condition
-            self.assertEqual(expected[tuple(row[:3])], aces(row[3]), row[0])
-        self.assertFalse(folder_users & (delete | delete_child))
-        self.assertFalse(reading & (write_data | append | delete))
+    def test_no_access_lists(self):
+        # vxhid.exe and its folder keep what Program Files passes on: users
+        # read and run, and change nothing. No table of the package widens
+        # that.
+        tables = subprocess.run(["msiinfo", "tables", self.msi], capture_output=True, text=True,
+                                check=True, timeout=COMMAND_TIMEOUT).stdout.split()
+        for table in ("LockPermissions", "MsiLockPermissionsEx"):
+            if table in tables:
+                self.assertEqual([], msi_table(self.msi, table), table)
 
 
 class PackageWineTest(unittest.TestCase):
@@ -399,54 +419,62 @@ class PackageWineTest(unittest.TestCase):
                                            PORT=str(port)))
         version = msi_version(PACKAGES["current"])
         self.assertEqual([("Tessel HID", version, "Vexmoor")], self.m.products())
-        self.assertTrue(self.m.exists(PROGRAM_FOLDER + r"\vxhid.exe"))
+        self.assertEqual(["vxhid.exe"], os.listdir(self.m.unix_path(INSTALL_FOLDER)))
         target, working, arguments = self.m.shortcut()
-        self.assertEqual(PROGRAM_FOLDER + r"\vxhid.exe", target)
-        self.assertEqual(PROGRAM_FOLDER, working.rstrip("\\"))
-        self.assertEqual("-I 127.0.0.1 -P %d" % port, arguments)
+        self.assertEqual(INSTALL_FOLDER + r"\vxhid.exe", target)
+        self.assertEqual(INSTALL_FOLDER, working.rstrip("\\"))
+        self.assertEqual(FOLDER_OPTION + " -I 127.0.0.1 -P %d" % port, arguments)
 
-        texts = self.m.drive("version-info", PROGRAM_FOLDER + r"\vxhid.exe").stdout.splitlines()
+        texts = self.m.drive("version-info", INSTALL_FOLDER + r"\vxhid.exe").stdout.splitlines()
         for line in ("CompanyName=Vexmoor", "ProductName=Tessel HID", "FileVersion=" + version,
                      "ProductVersion=" + version):
             self.assertIn(line, texts)
 
-    def test_02_the_shortcut_starts_the_agent_in_the_program_folder(self):
+    def test_02_the_shortcut_starts_the_agent_in_the_users_own_folder(self):
         port = self.port
+        user_folder = self.m.user_folder()
+        self.assertFalse(self.m.exists(user_folder))
         self.m.start_shortcut()
         e2e.wait_until(lambda: e2e.listeners(port), 30, "the agent to listen on %d" % port, 0.2)
         self.assertEqual(["127.0.0.1"], e2e.listeners(port))
         result = self.m.handshake(port)
         self.assertEqual(0, result.returncode, result.stderr)
         self.assertEqual("100 Confirmed", result.value("verdict"))
-        with open(self.m.unix_path(PROGRAM_FOLDER + r"\vxhid.log"), "rb") as f:
+        # The agent made the user's folder and keeps its files there, and
+        # nothing beside vxhid.exe.
+        with open(self.m.unix_path(user_folder + r"\vxhid.log"), "rb") as f:
             first = f.readline()
         self.assertIn(b"(vxhid.exe) version %s 127.0.0.1 CI Port %d"
                       % (msi_version(PACKAGES["current"]).encode(), port), first)
+        for name in ("vxhid.scans", "vxhid.scans.lock"):
+            self.assertTrue(self.m.exists(user_folder + "\\" + name), name)
+        self.assertEqual(["vxhid.exe"], os.listdir(self.m.unix_path(INSTALL_FOLDER)))
         self.m.stop_agent(port)
 
-    def test_03_upgrade_keeps_logs_settings_and_update_files(self):
+    def test_03_upgrade_replaces_the_program_and_keeps_the_users_files(self):
+        user_folder = self.m.user_folder()
         kept = {
-            "ini.txt": b"%d\r\n%s\r\n" % (self.port, PROGRAM_FOLDER.encode()),
+            "ini.txt": b"%d\r\n%s\r\n" % (self.port, user_folder.encode()),
             "vxdnc.exe": b"service program",
             "vxdnc.obo": b"saved service program",
             "vxdnc.update": b"replacement",
             "tesselDncUpdater.exe": b"updater",
         }
         for name, data in kept.items():
-            with open(self.m.unix_path(PROGRAM_FOLDER + "\\" + name), "wb") as f:
+            with open(self.m.unix_path(user_folder + "\\" + name), "wb") as f:
                 f.write(data)
-        log = self.m.unix_path(PROGRAM_FOLDER + r"\vxhid.log")
-        with open(log, "rb") as f:
-            kept["vxhid.log"] = f.read()
+        for name in ("vxhid.log", "vxhid.scans"):
+            with open(self.m.unix_path(user_folder + "\\" + name), "rb") as f:
+                kept[name] = f.read()
 
         # No property given: the shortcut keeps its arguments.
         self.assertEqual(0, self.m.install(PACKAGES["next"]))
         self.assertEqual([("Tessel HID", msi_version(PACKAGES["next"]), "Vexmoor")],
                          self.m.products())
-        self.assertEqual("-I 127.0.0.1 -P %d" % self.port, self.m.shortcut()[2])
-        self.assertTrue(self.m.exists(PROGRAM_FOLDER + r"\vxhid.exe"))
+        self.assertEqual(FOLDER_OPTION + " -I 127.0.0.1 -P %d" % self.port, self.m.shortcut()[2])
+        self.assertEqual(["vxhid.exe"], os.listdir(self.m.unix_path(INSTALL_FOLDER)))
         for name, data in kept.items():
-            with open(self.m.unix_path(PROGRAM_FOLDER + "\\" + name), "rb") as f:
+            with open(self.m.unix_path(user_folder + "\\" + name), "rb") as f:
                 self.assertEqual(data, f.read(), name)
 
         # The previous package (only its fourth number lower) is refused and
@@ -454,41 +482,42 @@ class PackageWineTest(unittest.TestCase):
         self.assertTrue(self.m.refused(PACKAGES["current"]))
         self.assertEqual([("Tessel HID", msi_version(PACKAGES["next"]), "Vexmoor")],
                          self.m.products())
-        self.assertEqual("-I 127.0.0.1 -P %d" % self.port, self.m.shortcut()[2])
+        self.assertEqual(FOLDER_OPTION + " -I 127.0.0.1 -P %d" % self.port, self.m.shortcut()[2])
 
         # Given properties replace the saved arguments as a whole, also when
         # the installed package itself runs again: it then reinstalls (Wine
         # rewrites the shortcut in a plain maintenance pass too, Windows
         # only with REINSTALL).
         self.assertEqual(0, self.m.install(PACKAGES["next"], LOGLEVEL="3"))
-        self.assertEqual("-D 3", self.m.shortcut()[2])
+        self.assertEqual(FOLDER_OPTION + " -D 3", self.m.shortcut()[2])
         self.assertIn(b"REINSTALL = ALL", self.m.log())
 
-    def test_04_removal_keeps_logs_and_ini_txt(self):
+    def test_04_removal_keeps_the_users_folder(self):
+        user_folder = self.m.user_folder()
         self.assertEqual(0, self.m.uninstall(PACKAGES["next"]))
         self.assertEqual([], self.m.products())
-        self.assertFalse(self.m.exists(PROGRAM_FOLDER + r"\vxhid.exe"))
+        self.assertFalse(self.m.exists(INSTALL_FOLDER + r"\vxhid.exe"))
         self.assertFalse(self.m.exists(SHORTCUT))
-        for name in ("vxhid.log", "ini.txt", "vxdnc.exe", "vxdnc.obo"):
-            self.assertTrue(self.m.exists(PROGRAM_FOLDER + "\\" + name), name)
+        for name in ("vxhid.log", "vxhid.scans", "ini.txt", "vxdnc.exe", "vxdnc.obo"):
+            self.assertTrue(self.m.exists(user_folder + "\\" + name), name)
 
     def test_05_arguments_only_for_the_properties_given(self):
         cases = [
             ({}, ""),
-            ({"LOGLEVEL": "0"}, "-D 0"),
-            ({"PORT": "9000", "PEERS": "127.0.0.2,127.0.0.3"}, "-P 9000 -A 127.0.0.2,127.0.0.3"),
+            ({"LOGLEVEL": "0"}, " -D 0"),
+            ({"PORT": "9000", "PEERS": "127.0.0.2,127.0.0.3"}, " -P 9000 -A 127.0.0.2,127.0.0.3"),
             ({"ADDRESS": "127.0.0.1", "PORT": "8194", "LOGLEVEL": "2", "PEERS": "127.0.0.4"},
-             "-I 127.0.0.1 -P 8194 -D 2 -A 127.0.0.4"),
-            ({"ADDRESS": "127.0.0.1", "PEERS": "127.0.0.5"}, "-I 127.0.0.1 -A 127.0.0.5"),
-            ({"KEYBOARD": "US"}, "-L US"),
-            ({"PORT": "9000", "KEYBOARD": "us"}, "-P 9000 -L US"),
+             " -I 127.0.0.1 -P 8194 -D 2 -A 127.0.0.4"),
+            ({"ADDRESS": "127.0.0.1", "PEERS": "127.0.0.5"}, " -I 127.0.0.1 -A 127.0.0.5"),
+            ({"KEYBOARD": "US"}, " -L US"),
+            ({"PORT": "9000", "KEYBOARD": "us"}, " -P 9000 -L US"),
         ]
-        for properties, arguments in cases:
+        for properties, options in cases:
             with self.subTest(properties=properties):
                 self.assertEqual(0, self.m.install(PACKAGES["current"], **properties))
                 target, working, actual = self.m.shortcut()
-                self.assertEqual(arguments, actual)
-                self.assertEqual(PROGRAM_FOLDER, working.rstrip("\\"))
+                self.assertEqual(FOLDER_OPTION + options, actual)
+                self.assertEqual(INSTALL_FOLDER, working.rstrip("\\"))
                 self.assertEqual(0, self.m.uninstall(PACKAGES["current"]))
                 self.assertFalse(self.m.exists(SHORTCUT))
 
@@ -519,8 +548,64 @@ class PackageWineTest(unittest.TestCase):
             with self.subTest(properties=properties):
                 self.assertTrue(self.m.refused(PACKAGES["current"], **properties))
                 self.assertEqual([], self.m.products())
-                self.assertFalse(self.m.exists(PROGRAM_FOLDER + r"\vxhid.exe"))
+                self.assertFalse(self.m.exists(INSTALL_FOLDER + r"\vxhid.exe"))
                 self.assertFalse(self.m.exists(SHORTCUT))
+
+
+class PackageWineUpgradeTest(unittest.TestCase):
+    """An upgrade from the package that kept vxhid.exe and every user's
+    files in C:\\ProgramData\\Vexmoor\\vxhid, and the carrying over of
+    an undelivered scan from there as the README says. Runs after
+    PackageWineTest (unittest runs the classes by name), on the same
+    machine, with nothing installed."""
+
+    def setUp(self):
+        if MACHINE is None:
+            self.skipTest("the Wine machine did not start")
+        self.m = MACHINE
+
+    def test_upgrade_from_the_earlier_package(self):
+        earlier = os.path.join(self.m.run_dir, "vxhid-earlier.msi")
+        build_earlier_package(msi_version(PACKAGES["current"]), earlier)
+        port = e2e.free_port()
+        self.assertEqual(0, self.m.install(earlier, ADDRESS="127.0.0.1", PORT=str(port)))
+        self.assertEqual(EARLIER_FOLDER + r"\vxhid.exe", self.m.shortcut()[0])
+        files = {
+            "ini.txt": b"%d\r\n%s\r\n" % (port, EARLIER_FOLDER.encode()),
+            "vxhid.log": b"Dec, 01 10:00:00  the earlier agent's log\r\n",
+            "vxhid.scans": e2e.journal_record(b"S", 1, b"CARRIED-1"),
+        }
+        for name, data in files.items():
+            with open(self.m.unix_path(EARLIER_FOLDER + "\\" + name), "wb") as f:
+                f.write(data)
+
+        # The upgrade removes the earlier program, installs the new one
+        # under Program Files, keeps the arguments and leaves the earlier
+        # folder's files as they are.
+        self.assertEqual(0, self.m.install(PACKAGES["current"]))
+        self.assertEqual([("Tessel HID", msi_version(PACKAGES["current"]), "Vexmoor")],
+                         self.m.products())
+        self.assertFalse(self.m.exists(EARLIER_FOLDER + r"\vxhid.exe"))
+        target, working, arguments = self.m.shortcut()
+        self.assertEqual(INSTALL_FOLDER + r"\vxhid.exe", target)
+        self.assertEqual(FOLDER_OPTION + " -I 127.0.0.1 -P %d" % port, arguments)
+        for name, data in files.items():
+            with open(self.m.unix_path(EARLIER_FOLDER + "\\" + name), "rb") as f:
+                self.assertEqual(data, f.read(), name)
+
+        # Carried over as the README says, the undelivered scan reaches the
+        # CNC Service from the user's own folder.
+        user_folder = self.m.unix_path(self.m.user_folder())
+        os.makedirs(user_folder, exist_ok=True)
+        shutil.copy(self.m.unix_path(EARLIER_FOLDER + r"\vxhid.scans"), user_folder)
+        self.m.start_shortcut()
+        e2e.wait_until(lambda: e2e.listeners(port), 30, "the agent to listen on %d" % port, 0.2)
+        result = self.m.handshake(port)
+        self.assertEqual(0, result.returncode, result.stderr)
+        self.assertEqual("CARRIED-1\n", result.answer("PRBE"))
+        self.m.stop_agent(port)
+        self.assertEqual(0, self.m.uninstall(PACKAGES["current"]))
+        self.assertTrue(os.path.exists(os.path.join(user_folder, "vxhid.scans")))
 
 
 def parse_options():

@@ -18,6 +18,7 @@ agent restarted on the same port.
 import os
 import signal
 import socket
+import subprocess
 import threading
 import time
 
@@ -100,6 +101,43 @@ class WatchTest(e2e.ProgramFolderTest):
     @staticmethod
     def wait_probes(agent, count):
         agent.log.wait_data(lambda data: data.count(PRBE_LINE) >= count, "%d probes" % count)
+
+    def test_scans_that_cannot_be_written_out_stay_with_the_agent(self):
+        # A full disk (/dev/full) or a closed pipe on standard output: cncpeer
+        # acknowledges nothing, says why and ends with status 5, one-shot and
+        # watch alike, and a later probe gets the scans.
+        port = e2e.free_port()
+        folder = os.path.join(self.root, "agent")
+        os.mkdir(folder)
+        with open(os.path.join(folder, "vxhid.scans"), "wb") as f:
+            f.write(e2e.journal_of([b"KEEP1", b"KEEP2"]))
+        agent = self.start_agent([OPTIONS.agent, "-I", "127.0.0.1", "-P", str(port)], folder)
+        agent.wait_listening(port, START_SECONDS)
+        where = ["--host", "127.0.0.1", "--port", str(port)]
+        cases = [
+            ("one-shot", [OPTIONS.cncpeer] + where + ["PRBE", "QUIT"], "full", "No space left"),
+            ("watch", [OPTIONS.cncpeer, "watch"] + where, "full", "No space left"),
+            ("one-shot", [OPTIONS.cncpeer] + where + ["PRBE", "QUIT"], "closed", "Broken pipe"),
+            ("watch", [OPTIONS.cncpeer, "watch", "--json"] + where, "closed", "Broken pipe"),
+        ]
+        kept = b"Response not delivered: 2 scans kept for the next probe"
+        for number, (mode, command, sink, reason) in enumerate(cases, 1):
+            with self.subTest(mode=mode, sink=sink):
+                if sink == "full":
+                    stdout = os.open("/dev/full", os.O_WRONLY)
+                else:
+                    reader, stdout = os.pipe()
+                    os.close(reader)
+                try:
+                    result = subprocess.run(command, stdout=stdout, stderr=subprocess.PIPE,
+                                            encoding="latin-1", timeout=60)
+                finally:
+                    os.close(stdout)
+                self.assertEqual(5, result.returncode, result.stderr)
+                self.assertIn("cannot write to standard output (%s" % reason, result.stderr)
+                self.assertIn("the answer is not acknowledged", result.stderr)
+                self.assertEqual(number, agent.log.wait_count(kept, number))
+        self.assertEqual("KEEP1\nKEEP2\n", e2e.CncPeer(OPTIONS.cncpeer).probe(port))
 
     def test_watch_polls_reconnects_after_a_restart_and_quits_on_sigterm(self):
         first_port, second_port = e2e.free_port(), e2e.free_port()

@@ -77,16 +77,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(properties.logFile == lines[1] + platform::pathSeparator + "vxhid.log");
     FUZZ_CHECK(properties.receiveTimeout == (lines.size() >= 3 ? numberOf(lines[2]) : 5000));
     FUZZ_CHECK(properties.sendTimeout == (lines.size() >= 4 ? numberOf(lines[3]) : 5000));
-    // A fifth line with more than blanks and tabs is the allowed-peers list
-    // (blanks around it do not count); a good one holds exactly the
-    // addresses written there.
+    // A fifth line is the allowed-peers list (blanks and tabs around it do
+    // not count) when it is "-A" and the list, or holds only digits, dots,
+    // commas and blanks; any other fifth line (a note) is ignored. A good
+    // list holds exactly the addresses written there.
     const AllowedPeers& peers = properties.allowedPeers;
     std::string fifth = lines.size() >= 5 ? lines[4] : std::string();
-    const size_t first = fifth.find_first_not_of(" \t");
-    fifth = first == std::string::npos
-                ? std::string()
-                : fifth.substr(first, fifth.find_last_not_of(" \t") + 1 - first);
-    const bool listGiven = !fifth.empty();
+    auto trimmed = [](const std::string& text) {
+        const size_t first = text.find_first_not_of(" \t");
+        return first == std::string::npos
+                   ? std::string()
+                   : text.substr(first, text.find_last_not_of(" \t") + 1 - first);
+    };
+    fifth = trimmed(fifth);
+    bool listGiven = false;
+    if (fifth.size() >= 2 && fifth[0] == '-' && (fifth[1] == 'A' || fifth[1] == 'a')) {
+        listGiven = fifth.size() == 2 || fifth[2] == ' ' || fifth[2] == '\t' ||
+                    std::isdigit(static_cast<unsigned char>(fifth[2]));
+        fifth = trimmed(fifth.substr(2));
+    } else {
+        listGiven =
+            !fifth.empty() && fifth.find_first_not_of("0123456789., \t") == std::string::npos;
+    }
     FUZZ_CHECK(peers.given() == listGiven);
     if (listGiven && peers.problem().empty()) {
         std::string joined;

@@ -4,7 +4,23 @@
 #include <string>
 #include <vector>
 
+#include "scans/probe.h"
 #include "scans/scan_buffer.h"
+
+// The text of the oldest scan alone, for tests that do not look at its
+// sequence number.
+inline ScanTake takeScan(std::string& scan, std::size_t room) {
+    QueuedScan taken;
+    ScanTake result = takeScan(taken, room);
+    if (result == ScanTake::taken) scan = std::move(taken.text);
+    return result;
+}
+
+// A probe whose taken scans the test does not need.
+inline bool probeScans(std::string& answer) {
+    std::vector<QueuedScan> taken;
+    return probeScans(answer, taken);
+}
 
 namespace scans_test {
 

@@ -1,6 +1,8 @@
 #include "peer_cli.h"
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 #include "peer/cnc_peer.h"
 #include "peer/commands.h"
@@ -95,8 +97,14 @@ const char kUsage[] =
     "Standard output carries only the scans; status and problems go to\n"
     "standard error.\n"
     "\n"
+    "A PRBE answer is acknowledged only once its scans are written out and\n"
+    "flushed; when standard output fails (a full disk, a closed pipe) the\n"
+    "answer is not acknowledged, the agent keeps its scans for the next probe,\n"
+    "and cncpeer says why on standard error and ends with exit status 5.\n"
+    "\n"
     "Exit status: 0 done; 1 usage; 2 cannot connect; 3 handshake failed;\n"
-    "4 a command was not acknowledged, or its answer did not come or was wrong.\n"
+    "4 a command was not acknowledged, or its answer did not come or was wrong;\n"
+    "5 standard output could not be written.\n"
     "\n"
     "Examples: cncpeer --host 127.0.0.1 --port 8194 DBUG 3 PRBE QUIT\n"
     "          cncpeer watch --host 127.0.0.1 --port 8194 --json\n";
@@ -351,10 +359,12 @@ private:
 };
 
 // Sends one command and checks its answer. False, with the problem on err,
-// when it was not acknowledged or its answer is missing or wrong; closed is
-// set when the agent ended the connection as it should.
+// when it was not acknowledged or its answer is missing or wrong, or when
+// standard output failed before a PRBE answer was acknowledged (outputFailed
+// set; the answer then stays unacknowledged); closed is set when the agent
+// ended the connection as it should.
 bool runCommand(CncPeer& peer, const Command& command, int timeoutMs, bool& closed, Report& report,
-                std::ostream& err) {
+                std::ostream& out, std::ostream& err, bool& outputFailed) {
     std::string label = command.word;
     if (!command.argument.empty()) label += " " + escapeText(command.argument);
     auto problem = [&](const std::string& text) {
@@ -372,7 +382,10 @@ bool runCommand(CncPeer& peer, const Command& command, int timeoutMs, bool& clos
         return true;
     }
     std::string answer;
-    status = peer.readAnswer(answer, timeoutMs);
+    // The agent counts a probe's scans as delivered once it has the
+    // acknowledgement: it goes out only after they were written out.
+    const bool probe = expected == Answer::kProbe;
+    status = peer.readAnswer(answer, timeoutMs, !probe);
     if (status == Status::kClosed && expected == Answer::kUpdate) {
         report.closed(command, label, false);
         closed = true;
@@ -393,10 +406,28 @@ bool runCommand(CncPeer& peer, const Command& command, int timeoutMs, bool& clos
         return true;
     }
     report.finished();
+    if (probe) {
+        if (!outputWritten(out, err, kNotAcknowledged)) {
+            outputFailed = true;
+            return false;
+        }
+        if (peer.sendAck() != Status::kOk) return problem(peer.lastError());
+    }
     return true;
 }
 
 }  // namespace
+
+bool outputWritten(std::ostream& out, std::ostream& err, const char* consequence) {
+    errno = 0;
+    out.flush();
+    if (out.good()) return true;
+    const int error = errno;
+    err << "cncpeer: cannot write to standard output"
+        << (error != 0 ? std::string(" (") + std::strerror(error) + ")" : std::string())
+        << consequence << "\n";
+    return false;
+}
 
 int runCli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
     Settings settings;
@@ -446,8 +477,10 @@ int runCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
 
     for (size_t i = 0; i < settings.commands.size(); ++i) {
         bool closed = false;
-        if (!runCommand(peer, settings.commands[i], settings.timeoutMs, closed, report, err)) {
-            return kExitCommand;
+        bool outputFailed = false;
+        if (!runCommand(peer, settings.commands[i], settings.timeoutMs, closed, report, out, err,
+                        outputFailed)) {
+            return outputFailed ? kExitOutput : kExitCommand;
         }
         size_t left = settings.commands.size() - i - 1;
         if (closed && left > 0) {
@@ -458,7 +491,7 @@ int runCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
             return kExitCommand;
         }
     }
-    return kExitOk;
+    return outputWritten(out, err, "") ? kExitOk : kExitOutput;
 }
 
 }  // namespace cncpeer

@@ -1,5 +1,7 @@
 #include "watch.h"
 
+#include "peer_cli.h"
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -55,6 +57,9 @@ public:
             }
             if (!probeOnce()) {
                 peer_.close();
+                // Scans that cannot be written out would be lost at every
+                // answer: watch ends, and the agent keeps them.
+                if (outputFailed_) return kExitOutput;
                 retryLater();
                 continue;
             }
@@ -111,6 +116,12 @@ private:
         if (status == Status::kOk) status = peer_.readAnswer(answer, settings_.timeoutMs, false);
         if (status == Status::kOk) {
             printScans(answer);
+            if (!outputWritten(out_, err_, kNotAcknowledged)) {
+                // Closed without a word: anything sent now would be read as
+                // the acknowledgement.
+                outputFailed_ = true;
+                return false;
+            }
             status = peer_.sendAck();
         }
         if (status != Status::kOk) {
@@ -128,7 +139,6 @@ private:
                 out_ << scan << "\n";
             }
         }
-        out_.flush();
     }
 
     void quit() {
@@ -146,6 +156,7 @@ private:
     std::ostream& err_;
     CncPeer peer_;
     peer::RetryBackoff backoff_;
+    bool outputFailed_ = false;
 };
 
 }  // namespace

@@ -29,7 +29,8 @@ struct WatchSettings {
 
 // Polls until a stop is requested, then says QUIT when connected. Scans go
 // to out, one line each (the scan's bytes, or one JSON object with time,
-// host, port and scan); status and problems go to err. Returns 0.
+// host, port and scan); status and problems go to err. Returns 0, or
+// kExitOutput when out fails: that answer is not acknowledged and watch ends.
 int runWatch(const WatchSettings& settings, std::ostream& out, std::ostream& err);
 
 // The stop request, safe to make from a signal handler or another thread.

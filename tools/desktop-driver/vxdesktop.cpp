@@ -1,34 +1,8 @@
 // vxdesktop: a small console program that drives the desktop the agent runs
-// on, for end-to-end tests under Wine. One command per run; the result is the
-// exit code (0 success, 1 failure, 2 usage) and, for queries, one line or a
-// few lines on standard output.
-//
-//   find-agent [ms]          wait for the agent's hidden window (class "TesselHID")
-//   hotkey <id>              post WM_HOTKEY with that identifier to it
-//   win-h                    press Win+H through SendInput
-//   type <text>              type ASCII text through SendInput (Shift as VK_LSHIFT)
-//   scan <text>              type text and Enter in one burst, as a reader does
-//   keys <key>...            press keys: enter tab escape backspace capslock space
-//                            ctrl+<c> alt+<c>, or down:<vk> / up:<vk> (hex codes)
-//   wait-dialog [ms]         wait for the scan dialog; print "x y width height"
-//   wait-no-dialog [ms]      wait until no scan dialog is open
-//   count-dialogs            print the number of open scan dialogs
-//   click <id>               click the scan dialog's button with that identifier
-//   close-dialog             send WM_CLOSE to the scan dialog (its close box)
-//   foreground               print the foreground window's title
-//   focus <title> [ms]       make the window with that title the foreground window
-//   work-area                print the work area "left top right bottom"
-//   window <title> <ms>      show a window of our own with that title for ms
-//   resources <exe>          print the exe's icon, dialog, accelerators and version
-//   version-info <exe>       print the exe's version texts as a file's properties
-//                            show them, one "Name=value" a line
-//   edit-text                print the text of the scan dialog's edit box
-//   edit-text-unicode        print it read as Unicode: its UTF-16 code units in
-//                            hex, blank-separated (empty line for an empty box)
-//   packets <hex>...         send each UTF-16 code unit as a Unicode packet
-//                            (SendInput with KEYEVENTF_UNICODE), down and up
-//   tray-delete              remove the agent's tray icon (as a lost task bar does)
-//   taskbar-created          broadcast "TaskbarCreated" (as a new task bar does)
+// on, for end-to-end tests under Wine and for trying the agent by hand. One
+// command per run (kUsage lists them); the result is the exit code (0
+// success, 1 failure, 2 usage) and, for queries, one line or a few lines on
+// standard output.
 #include <windows.h>
 
 #include <shellapi.h>
@@ -45,8 +19,41 @@ const char kAgentClass[] = "TesselHID";
 const char kDialogTitle[] = "Vexmoor HID";
 const char kDialogClass[] = "#32770";
 
+const char kUsage[] =
+    "usage: vxdesktop <command> [arguments]\n"
+    "Drives the desktop of the agent (vxhid.exe) under Wine or Windows; run it with the\n"
+    "agent's WINEPREFIX and DISPLAY. Exit code 0 success, 1 failure, 2 usage.\n"
+    "\n"
+    "  find-agent [ms]          wait for the agent's hidden window (class \"TesselHID\")\n"
+    "  hotkey <id>              post WM_HOTKEY with that identifier to it (2 ends the agent,\n"
+    "                           unless its scan dialog is open)\n"
+    "  win-h                    press Win+H through SendInput: opens the scan dialog\n"
+    "  type <text>              type ASCII text through SendInput (Shift as VK_LSHIFT)\n"
+    "  scan <text>              type text and Enter in one burst, as a reader does\n"
+    "  keys <key>...            press keys: enter tab escape backspace capslock space\n"
+    "                           ctrl+<c> alt+<c>, or down:<vk> / up:<vk> (hex codes)\n"
+    "  wait-dialog [ms]         wait for the scan dialog; print \"x y width height\"\n"
+    "  wait-no-dialog [ms]      wait until no scan dialog is open\n"
+    "  count-dialogs            print the number of open scan dialogs\n"
+    "  click <id>               click the scan dialog's button with that identifier\n"
+    "  close-dialog             send WM_CLOSE to the scan dialog (its close box)\n"
+    "  foreground               print the foreground window's title\n"
+    "  focus <title> [ms]       make the window with that title the foreground window\n"
+    "  work-area                print the work area \"left top right bottom\"\n"
+    "  window <title> <ms>      show a window of our own with that title for ms\n"
+    "  resources <exe>          print the exe's icon, dialog, accelerators and version\n"
+    "  version-info <exe>       print the exe's version texts as a file's properties\n"
+    "                           show them, one \"Name=value\" a line\n"
+    "  edit-text                print the text of the scan dialog's edit box\n"
+    "  edit-text-unicode        print it read as Unicode: its UTF-16 code units in\n"
+    "                           hex, blank-separated (empty line for an empty box)\n"
+    "  packets <hex>...         send each UTF-16 code unit as a Unicode packet\n"
+    "                           (SendInput with KEYEVENTF_UNICODE), down and up\n"
+    "  tray-delete              remove the agent's tray icon (as a lost task bar does)\n"
+    "  taskbar-created          broadcast \"TaskbarCreated\" (as a new task bar does)\n";
+
 int usage() {
-    std::fprintf(stderr, "usage: vxdesktop <command> [arguments]; see the source for the list\n");
+    std::fputs(kUsage, stderr);
     return 2;
 }
 

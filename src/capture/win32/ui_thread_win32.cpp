@@ -20,6 +20,9 @@ constexpr int kScanHotKey = 1;  // Win+H
 constexpr int kStopHotKey = 2;  // posted from outside to end the agent
 // Posted by the end-to-end tests to drop the keyboard hook as Windows does;
 // acted on only when the environment enables it (hookDropForTestsEnabled).
+// Kept because Windows removes a hook that overran its time-out without a
+// word while Wine never does: only this shows, under Wine, that the watchdog
+// puts the hook back without losing keys.
 constexpr WPARAM kDropHookForTestsHotKey = 0x7E57;
 
 // Sent to every top-level window when the task bar is created again
@@ -73,6 +76,14 @@ LRESULT CALLBACK agentWindowProc(HWND window, UINT message, WPARAM wParam, LPARA
             return 0;
         case WM_HOTKEY:
             if (wParam == kDropHookForTestsHotKey && hookDropForTestsEnabled()) dropKeyboardHook();
+            // The message loop ends the agent on a stop; one that gets here
+            // came through the scan dialog's loop and is ignored, so that a
+            // scan being typed is not cut off. Said, so a scripted stop that
+            // did nothing can be explained.
+            if (wParam == kStopHotKey) {
+                writeLog("UIThread::hotKey", "Stop message ignored while the scan dialog is open",
+                         1);
+            }
             return DefWindowProcA(window, message, wParam, lParam);
         default:
             if (message == taskbarCreatedMessage && taskbarCreatedMessage != 0) {

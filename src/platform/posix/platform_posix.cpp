@@ -74,6 +74,8 @@ int setSocketIntOption(SOCKET s, int option, int value) {
     return setsockopt(s, SOL_SOCKET, option, &value, sizeof value) == 0 ? 0 : SOCKET_ERROR;
 }
 
+int allowQuickRebind(SOCKET s) { return setSocketIntOption(s, SO_REUSEADDR, 1); }
+
 int setTcpIntOption(SOCKET s, int option, int value) {
     return setsockopt(s, IPPROTO_TCP, option, &value, sizeof value) == 0 ? 0 : SOCKET_ERROR;
 }
@@ -113,6 +115,12 @@ bool fileExists(const std::string& path) {
     return stat(path.c_str(), &info) == 0;
 }
 
+bool sameFile(const std::string& first, const std::string& second) {
+    struct stat one, two;
+    return stat(first.c_str(), &one) == 0 && stat(second.c_str(), &two) == 0 &&
+           one.st_dev == two.st_dev && one.st_ino == two.st_ino;
+}
+
 std::string fullPath(const std::string& relativeName) {
     std::vector<char> buffer(256);
     while (getcwd(buffer.data(), buffer.size()) == nullptr) {
@@ -123,6 +131,38 @@ std::string fullPath(const std::string& relativeName) {
     if (folder.empty() || folder.back() != '/') folder += '/';
     return folder + relativeName;
 }
+
+std::string expandEnvironment(const std::string& text) {
+    std::string result;
+    size_t at = 0;
+    for (;;) {
+        size_t open = text.find('%', at);
+        size_t close = open == std::string::npos ? open : text.find('%', open + 1);
+        if (close == std::string::npos) return result + text.substr(at);
+        std::string name = text.substr(open + 1, close - open - 1);
+        const char* value = name.empty() ? nullptr : std::getenv(name.c_str());
+        if (value == nullptr) {
+            // Not set: kept as written, and its closing % may open the next.
+            result += text.substr(at, close - at);
+            at = close;
+            continue;
+        }
+        result += text.substr(at, open - at) + value;
+        at = close + 1;
+    }
+}
+
+bool createFolders(const std::string& path) {
+    // Each level in turn; one that cannot be made shows at the end.
+    for (size_t at = path.find('/', 1);; at = path.find('/', at + 1)) {
+        mkdir(path.substr(0, at).c_str(), 0755);
+        if (at == std::string::npos) break;
+    }
+    struct stat info;
+    return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+bool changeFolder(const std::string& path) { return chdir(path.c_str()) == 0; }
 
 bool DurableFile::open(const std::string& path, bool truncate, int& errorCode) {
     close();
@@ -186,14 +226,30 @@ bool readWholeFileDefault(const std::string& path, std::size_t limit, std::strin
     contents.assign(static_cast<std::size_t>(info.st_size), '\0');
     std::size_t done = 0;
     while (done < contents.size()) {
-        ssize_t got = ::read(fd, &contents[done], contents.size() - done);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) break;
+        long long got =
+            fileSeams().readSome(fd, &contents[done], contents.size() - done, errorCode);
+        if (got <= 0) {
+            // A file that ends before its size is read is as unreadable as
+            // one whose read fails: the part read is not the file.
+            if (got == 0) errorCode = EIO;
+            contents.clear();
+            ::close(fd);
+            return false;
+        }
         done += static_cast<std::size_t>(got);
     }
-    contents.resize(done);
     ::close(fd);
     return true;
+}
+
+long long readSomeDefault(std::intptr_t handle, char* buffer, std::size_t size, int& errorCode) {
+    for (;;) {
+        ssize_t got = ::read(static_cast<int>(handle), buffer, size);
+        if (got >= 0) return got;
+        if (errno == EINTR) continue;
+        errorCode = errno;
+        return -1;
+    }
 }
 
 bool replaceFileDefault(const std::string& from, const std::string& to, int& errorCode) {
@@ -213,7 +269,9 @@ bool replaceFileDefault(const std::string& from, const std::string& to, int& err
 
 }  // namespace
 
-FileSeams defaultFileSeams() { return FileSeams{readWholeFileDefault, replaceFileDefault}; }
+FileSeams defaultFileSeams() {
+    return FileSeams{readWholeFileDefault, readSomeDefault, replaceFileDefault};
+}
 
 FileLock::Result FileLock::take(const std::string& path, int& errorCode) {
     release();
@@ -287,6 +345,10 @@ void startDefault(const std::string& file, const std::string& parameters,
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
+    // Nothing of the agent's but the standard streams: a program started
+    // with the listening socket would hold the port, and the agent an update
+    // restarts would find it answering there and end at once.
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
     pid_t child = 0;
     posix_spawn(&child, file.c_str(), &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -62,6 +63,8 @@ int setSocketIntOption(SOCKET s, int option, int value) {
     return setsockopt(s, SOL_SOCKET, option, reinterpret_cast<const char*>(&value), sizeof value);
 }
 
+int allowQuickRebind(SOCKET) { return 0; }
+
 int setTcpIntOption(SOCKET s, int option, int value) {
     return setsockopt(s, IPPROTO_TCP, option, reinterpret_cast<const char*>(&value), sizeof value);
 }
@@ -95,6 +98,25 @@ bool fileExists(const std::string& path) {
     return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+namespace {
+bool fileIdentity(const std::string& path, BY_HANDLE_FILE_INFORMATION& info) {
+    HANDLE file =
+        CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    bool known = GetFileInformationByHandle(file, &info) != 0;
+    CloseHandle(file);
+    return known;
+}
+}  // namespace
+
+bool sameFile(const std::string& first, const std::string& second) {
+    BY_HANDLE_FILE_INFORMATION one{}, two{};
+    return fileIdentity(first, one) && fileIdentity(second, two) &&
+           one.dwVolumeSerialNumber == two.dwVolumeSerialNumber &&
+           one.nFileIndexHigh == two.nFileIndexHigh && one.nFileIndexLow == two.nFileIndexLow;
+}
+
 std::string fullPath(const std::string& relativeName) {
     std::vector<char> buffer(256);
     for (;;) {
@@ -105,6 +127,30 @@ std::string fullPath(const std::string& relativeName) {
         buffer.resize(length + 1);
     }
 }
+
+std::string expandEnvironment(const std::string& text) {
+    std::vector<char> buffer(text.size() + 256);
+    for (;;) {
+        DWORD length = ExpandEnvironmentStringsA(text.c_str(), buffer.data(),
+                                                 static_cast<DWORD>(buffer.size()));
+        if (length == 0) return text;
+        if (length <= buffer.size()) return std::string(buffer.data());
+        buffer.resize(length);
+    }
+}
+
+bool createFolders(const std::string& path) {
+    // Each level from the first below the drive on; a level that cannot be
+    // made may exist all the same (a share's root), which the end shows.
+    for (size_t at = path.find_first_of("\\/", 3);; at = path.find_first_of("\\/", at + 1)) {
+        CreateDirectoryA(path.substr(0, at).c_str(), nullptr);
+        if (at == std::string::npos) break;
+    }
+    DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool changeFolder(const std::string& path) { return SetCurrentDirectoryA(path.c_str()) != 0; }
 
 namespace {
 HANDLE fileHandle(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
@@ -180,15 +226,30 @@ bool readWholeFileDefault(const std::string& path, std::size_t limit, std::strin
     contents.assign(static_cast<std::size_t>(size.QuadPart), '\0');
     std::size_t done = 0;
     while (done < contents.size()) {
-        DWORD got = 0;
-        DWORD want = static_cast<DWORD>(
-            contents.size() - done > 0x40000000u ? 0x40000000u : contents.size() - done);
-        if (!ReadFile(file, &contents[done], want, &got, nullptr) || got == 0) break;
-        done += got;
+        long long got = fileSeams().readSome(reinterpret_cast<std::intptr_t>(file), &contents[done],
+                                             contents.size() - done, errorCode);
+        if (got <= 0) {
+            // A file that ends before its size is read is as unreadable as
+            // one whose read fails: the part read is not the file.
+            if (got == 0) errorCode = ERROR_HANDLE_EOF;
+            contents.clear();
+            CloseHandle(file);
+            return false;
+        }
+        done += static_cast<std::size_t>(got);
     }
-    contents.resize(done);
     CloseHandle(file);
     return true;
+}
+
+long long readSomeDefault(std::intptr_t handle, char* buffer, std::size_t size, int& errorCode) {
+    DWORD got = 0;
+    DWORD want = static_cast<DWORD>(size > 0x40000000u ? 0x40000000u : size);
+    if (!ReadFile(reinterpret_cast<HANDLE>(handle), buffer, want, &got, nullptr)) {
+        errorCode = static_cast<int>(GetLastError());
+        return -1;
+    }
+    return got;
 }
 
 bool replaceFileDefault(const std::string& from, const std::string& to, int& errorCode) {
@@ -201,7 +262,9 @@ bool replaceFileDefault(const std::string& from, const std::string& to, int& err
 
 }  // namespace
 
-FileSeams defaultFileSeams() { return FileSeams{readWholeFileDefault, replaceFileDefault}; }
+FileSeams defaultFileSeams() {
+    return FileSeams{readWholeFileDefault, readSomeDefault, replaceFileDefault};
+}
 
 FileLock::Result FileLock::take(const std::string& path, int& errorCode) {
     release();
@@ -254,7 +317,19 @@ int waitReadableDefault(SOCKET s, unsigned milliseconds) {
     return waitForSocket(s, SocketWait::readable, wait);
 }
 
-void exitDefault(int code) { exit(code); }
+// Ends the process at once, without the C runtime's and the DLLs' exit code.
+// ExitProcess stops the other threads wherever they are and then runs that
+// code, which can wait for ever on a lock a stopped thread held: under Wine,
+// an agent that ends while its desktop thread is still setting up the
+// display driver (a second agent on the same port does) was stuck there
+// until the Wine server killed it (exit status -9, at times 1). Nothing is
+// lost: the log is flushed line by line and the scan journal is synced
+// before any exit (runBeforeExit).
+void exitDefault(int code) {
+    std::fflush(nullptr);
+    TerminateProcess(GetCurrentProcess(), static_cast<UINT>(code));
+    exit(code);  // not reached
+}
 
 void startDefault(const std::string& file, const std::string& parameters,
                   const std::string& folder) {

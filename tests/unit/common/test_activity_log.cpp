@@ -173,4 +173,57 @@ TEST_F(ActivityLogTest, LostDirectLineStillCountsForTheLoopGuard) {
     EXPECT_FALSE(log.contains("line 102"));
 }
 
+// Lines a peer causes never reach the loop guard, however many fall into
+// its second; at most 100 of them are written a second, and the rest are
+// counted in one line before the next peer line of a later second, or by
+// flushCount. The agent's own lines keep the guard.
+TEST_F(ActivityLogTest, PeerLinesNeverReachTheLoopGuardAndAreLimitedPerSecond) {
+    auto count = [this](const std::string& part) {
+        std::string text = log.contents();
+        size_t n = 0;
+        for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+            ++n;
+        }
+        return n;
+    };
+    const std::string summary =
+        "TesselDNC::writeLog 900 lines caused by peer connections were not logged: more than "
+        "100 in a second";
+    logLevel = 3;
+    writeLog("T::t", "own line", 1);  // the guard's reference second
+    {
+        peer_lines::Scope peer(peer_lines::kSessions);
+        for (int i = 0; i < 1000; ++i) writeLog("S::s", "peer line", 3);
+        EXPECT_EQ(100u, count("peer line"));
+        EXPECT_TRUE(peer_lines::countPending());
+        // The version line of a rotation is written all the same.
+        writeFile(log.properties().logFile, std::string(120001, 'x'));
+        doLogFileSize(&log.properties(), "version line");
+        EXPECT_EQ(1u, count("version line"));
+
+        fakeNow += 1;
+        writeLog("S::s", "next second", 1);
+    }
+    EXPECT_EQ(1u, count(summary));
+    EXPECT_LT(log.contents().find(summary), log.contents().find("next second"));
+    EXPECT_FALSE(peer_lines::countPending());
+
+    // Counted lines are written by flushCount only once their second is over.
+    {
+        peer_lines::Scope peer(peer_lines::kSessions);
+        for (int i = 0; i < 199; ++i) writeLog("S::s", "again", 1);
+    }
+    peer_lines::flushCount();
+    EXPECT_EQ(1u, count("were not logged"));
+    fakeNow += 1;
+    peer_lines::flushCount();
+    EXPECT_EQ(1u, count("TesselDNC::writeLog 100 lines caused by peer connections"));
+
+    // The agent's own lines still end it in the guard's second, a minute on.
+    fakeNow += 58;
+    for (int i = 0; i < 101; ++i) writeLog("T::t", "own", 1);
+    EXPECT_FALSE(log.contains("in a loop"));
+    EXPECT_THROW(writeLog("T::t", "one too many", 1), ProcessExit);
+}
+
 }  // namespace

@@ -237,6 +237,25 @@ TEST_F(PropertiesTest, AllowedPeersOption) {
               properties.allowedPeers.addresses());
 }
 
+// The restart after an update drops the first three characters of the
+// command line; an -A there stays in force rather than be cut off.
+TEST_F(PropertiesTest, RestartAfterUpdateKeepsAnAllowedPeersListItWouldCutOff) {
+    const PeersCase cases[] = {
+        {"-A 127.0.0.2 -X -P 8194", true, {"127.0.0.2"}, ""},
+        {"-A127.0.0.2,10.0.0.1 -X", true, {"127.0.0.2", "10.0.0.1"}, ""},
+        {"  -A 127.0.0.2 -X", true, {"127.0.0.2"}, ""},
+        {"-X -P 8194 -I 10.0.0.5 -A 127.0.0.2", true, {"127.0.0.2"}, ""},
+        {"-A 127.0.0.2 -X -A 10.0.0.1", true, {"10.0.0.1"}, ""},
+        {"-A -X", true, {}, "Allowed peers list is empty"},
+        {"-X -P 8194", false, {}, ""},
+    };
+    for (const PeersCase& c : cases) {
+        tMDCProperty properties;
+        ASSERT_TRUE(load(c.source, properties)) << c.source;
+        checkPeers(properties, c);
+    }
+}
+
 // A command line that names a properties file reads that file; a "-a" inside
 // its path is no -A.
 TEST_F(PropertiesTest, PropertiesFileWhosePathHoldsDashA) {
@@ -260,13 +279,30 @@ TEST_F(PropertiesTest, AllowedPeersFifthLine) {
         {head + "127.0.0.2\r\n", true, {"127.0.0.2"}, ""},
         {head + "127.0.0.2,10.0.0.1", true, {"127.0.0.2", "10.0.0.1"}, ""},
         {head + "127.0.0.2\r\nignored\r\n", true, {"127.0.0.2"}, ""},
-        // A blank line at the end of a file of today is no list.
+        // A blank line at the end of a file of today is no list, nor a note
+        // that older versions ignored.
         {head + "\r\n", false, {}, ""},
-        {head + "localhost\r\n",
+        {head + "localhost\r\n", false, {}, ""},
+        {head + "CNC service at 10.0.0.1\r\n", false, {}, ""},
+        {head + "-Allowed: 10.0.0.1\r\n", false, {}, ""},
+        // -A and the list after it, with the option's rules.
+        {head + "-A 127.0.0.2,10.0.0.1\r\n", true, {"127.0.0.2", "10.0.0.1"}, ""},
+        {head + " -a\t127.0.0.2 \r\n", true, {"127.0.0.2"}, ""},
+        {head + "-A127.0.0.2\r\n", true, {"127.0.0.2"}, ""},
+        {head + "-A\r\n", true, {}, "Allowed peers list is empty"},
+        {head + "-A localhost\r\n",
          true,
          {},
-         "Allowed peers list entry \"localhost\" is not an "
-         "IPv4 address"},
+         "Allowed peers list entry \"localhost\" is not an IPv4 address"},
+        {head + "-A 127.0.0.2 note\r\n",
+         true,
+         {},
+         "Allowed peers list entry \"127.0.0.2 note\" is not an IPv4 address"},
+        // A bare list that is malformed still stops the start.
+        {head + "127.0.0.2,,10.0.0.1\r\n",
+         true,
+         {},
+         "Allowed peers list entry \"\" is not an IPv4 address"},
         // Blanks and tabs around the list and a CR LF or LF line end do
         // not count; blanks inside it do.
         {head + " 127.0.0.2\r\n", true, {"127.0.0.2"}, ""},

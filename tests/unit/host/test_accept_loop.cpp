@@ -3,8 +3,11 @@
 // order the log shows, and the old thread is gone before its objects are.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/activity_log.h"
@@ -20,6 +23,7 @@
 namespace {
 
 using testing_support::LogCapture;
+using testing_support::ScopedSeams;
 
 class AcceptLoopTest : public testing::Test {
 protected:
@@ -58,6 +62,14 @@ protected:
         socklen_t size = sizeof local;
         EXPECT_EQ(0, getsockname(s, reinterpret_cast<sockaddr*>(&local), &size));
         return ntohs(local.sin_port);
+    }
+
+    // A peer that connects and closes the connection at once, before the
+    // agent has taken it.
+    void connectAndClose() {
+        connectSilentPeer();
+        closesocket(clients.back());
+        clients.pop_back();
     }
 
     // Bytes the peer receives before the agent closes its connection or
@@ -223,12 +235,42 @@ TEST_F(AcceptLoopTest, PeersOffTheListAreRefusedWithoutTouchingTheSession) {
 
 // The log and the refusal lines read this clock, so that a burst of refusals
 // falls into one second, the log guard's own, however long it takes.
-long long fakeNow = 0;
+// Atomic: session threads read it while a test moves it on.
+std::atomic<long long> fakeNow{0};
 long long fakeClock() { return fakeNow; }
 
 struct FakeLogClock {
     FakeLogClock() { activity_log_testing::setClock(fakeClock); }
     ~FakeLogClock() { activity_log_testing::setClock(nullptr); }
+};
+
+// The accept loop's wait on its listener, scripted: each wait runs the next
+// step and returns what it returns (0: a second passed with no connection);
+// once the steps are done, the real wait. Waits on other sockets (the
+// sessions') are real.
+SOCKET scriptedListener = INVALID_SOCKET;
+std::vector<std::function<int()>> waitSteps;
+int scriptedWait(SOCKET s, unsigned milliseconds) {
+    if (s != scriptedListener || waitSteps.empty()) {
+        return platform::defaultSeams().waitReadable(s, milliseconds);
+    }
+    std::function<int()> step = waitSteps.front();
+    waitSteps.erase(waitSteps.begin());
+    return step();
+}
+
+struct ScriptedWaits {
+    ScriptedWaits(SOCKET listener, std::vector<std::function<int()>> steps)
+        : saved(platform::seams().waitReadable) {
+        scriptedListener = listener;
+        waitSteps = std::move(steps);
+        platform::seams().waitReadable = scriptedWait;
+    }
+    ~ScriptedWaits() {
+        platform::seams().waitReadable = saved;
+        waitSteps.clear();
+    }
+    int (*saved)(SOCKET, unsigned);
 };
 
 // A host off the list that connects over and over gets at most ten lines a
@@ -285,6 +327,40 @@ TEST_F(AcceptLoopTest, RefusalLinesAreLimitedPerSecond) {
     EXPECT_FALSE(log.contains("seems to be in a loop")) << log.contents();
 }
 
+// The count of refusals that were not logged comes soon after the storm
+// ends, while the loop waits for a connection, not only with the next
+// refusal.
+TEST_F(AcceptLoopTest, RefusalCountIsWrittenWhenTheStormEnds) {
+    ScopedSeams seams(true);  // the loop guard's exit throws
+    fakeNow = 1765350000;
+    FakeLogClock logClock;
+    log.properties().allowedPeers.set("127.0.0.2");
+    AcceptLoop loop(&log.properties(), &listener, "version line", fakeClock);
+    for (int i = 0; i < RefusalLog::kLinesPerSecond + 5; ++i) {
+        connectSilentPeer("127.0.0.1");
+        loop.acceptOne();
+    }
+    EXPECT_FALSE(log.contains("not logged"));
+
+    // A second with no connection, then the next connection.
+    const std::string count =
+        "TesselMDC::_tWinMain 5 more connections from peers off the allowed list were refused "
+        "and not logged";
+    bool written = false;
+    ScriptedWaits waits(listener.handle, {[] {
+                                              fakeNow += 1;
+                                              return 0;
+                                          },
+                                          [&] {
+                                              written = log.contains(count);
+                                              return 1;
+                                          }});
+    connectSilentPeer("127.0.0.2");
+    loop.acceptOne();
+    EXPECT_TRUE(written) << log.contents();
+    EXPECT_NE(nullptr, loop.currentSession());
+}
+
 TEST_F(AcceptLoopTest, EveryPeerIsAllowedWithoutAList) {
     AcceptLoop loop(&log.properties(), &listener, "version line");
     unsigned short peerPort = connectSilentPeer("127.0.0.2");
@@ -292,6 +368,172 @@ TEST_F(AcceptLoopTest, EveryPeerIsAllowedWithoutAList) {
     EXPECT_NE(nullptr, loop.currentSession());
     EXPECT_TRUE(log.contains(formatText("Connection from 127.0.0.2 port %u", peerPort)));
     EXPECT_FALSE(log.contains("Refused"));
+}
+
+// Connections closed as fast as they come, all within the log guard's
+// second, at level 3 (the end-to-end tests reset them as well): whatever lines they bring about,
+// the guard never ends the agent, and at most 100 a second of the loop's and of the sessions' reach
+// the log. The count of the others is written once their second is over, while the loop waits for
+// the next connection.
+TEST_F(AcceptLoopTest, ConnectionStormNeverReachesTheLoopGuard) {
+    testing_support::ScopedSeams seams(true);  // the loop guard's exit throws
+    fakeNow = 1765350000;
+    FakeLogClock logClock;
+    writeLog("TesselMDC::_tWinMain", "version line", 1);  // the guard's second
+    const int kStorm = 200;
+    {
+        AcceptLoop loop(&log.properties(), &listener, "version line", fakeClock);
+        for (int i = 0; i < kStorm; ++i) {
+            connectAndClose();
+            loop.acceptOne();
+        }
+        std::string text = log.contents();
+        EXPECT_LE(count(text, "\r\n"), 1u + peer_lines::kSources * peer_lines::kPerSecond) << text;
+        EXPECT_TRUE(peer_lines::countPending());
+
+        // A second with no connection, then the next connection.
+        bool written = false;
+        ScriptedWaits waits(listener.handle, {[] {
+                                                  fakeNow += 1;
+                                                  return 0;
+                                              },
+                                              [&] {
+                                                  written = log.contains(
+                                                      "lines caused by peer connections were not "
+                                                      "logged");
+                                                  return 1;
+                                              }});
+        connectSilentPeer();
+        loop.acceptOne();
+        EXPECT_TRUE(written);
+    }
+    std::string text = log.contents();
+    // One count for the accept loop's lines, one for the sessions'.
+    EXPECT_EQ(static_cast<size_t>(peer_lines::kSources),
+              count(text, "lines caused by peer connections were not logged"))
+        << text;
+    EXPECT_FALSE(log.contains("seems to be in a loop"));
+    EXPECT_TRUE(ScopedSeams::exits().empty());
+}
+
+// While the loop waits for a connection, each second without one writes the
+// count of lines a session went over its budget with, also when it did so
+// after the wait began, and rotates a log that has grown.
+TEST_F(AcceptLoopTest, EachSecondOfWaitingWritesCountsAndRotatesTheLog) {
+    ScopedSeams seams;  // the loop guard's exit throws
+    fakeNow = 1765350000;
+    FakeLogClock logClock;
+    AcceptLoop loop(&log.properties(), &listener, "version line", fakeClock);
+    const std::string countLine =
+        "TesselDNC::writeLog 50 lines caused by peer connections were not logged";
+    bool countWritten = false;
+    bool rotated = false;
+    ScriptedWaits waits(
+        listener.handle,
+        {[] {
+             std::thread session([] {
+                 peer_lines::Scope lines(peer_lines::kSessions);
+                 for (int i = 0; i < peer_lines::kPerSecond + 50; ++i) {
+                     writeLog("S::s", "session line", 1);
+                 }
+             });
+             session.join();
+             return 0;
+         },
+         [] {
+             fakeNow += 1;
+             return 0;
+         },
+         [&] {
+             countWritten = log.contains(countLine);
+             testing_support::writeFile(log.properties().logFile, std::string(120001, 'x'));
+             return 0;
+         },
+         [&] {
+             std::string text = log.contents();
+             rotated =
+                 text.size() < 200 &&
+                 text.find("  TesselDNC::doLogFileSize version line\r\n") != std::string::npos;
+             return 1;
+         }});
+    connectSilentPeer();
+    loop.acceptOne();
+    EXPECT_TRUE(countWritten);
+    EXPECT_TRUE(rotated) << log.contents();
+}
+
+// Connections that never become a session (here accepts failing at once, as
+// a reset storm's do under Wine) have a budget of lines of their own: the
+// running session's lines are still written in the same second.
+TEST_F(AcceptLoopTest, FailedAcceptsLeaveTheSessionItsLines) {
+    ScopedSeams seams;  // sleeps are only recorded
+    fakeNow = 1765350000;
+    FakeLogClock logClock;
+    log.properties().allowedPeers.set("127.0.0.2");
+    const int kStorm = 150;
+    const std::function<int()> looksReady = [] { return 1; };
+    // The session's own socket waits are real.
+    ScriptedWaits waits(listener.handle, std::vector<std::function<int()>>(kStorm + 1, looksReady));
+    {
+        AcceptLoop loop(&log.properties(), &listener, "version line", fakeClock);
+        connectSilentPeer("127.0.0.2");
+        loop.acceptOne();
+        ASSERT_NE(nullptr, loop.currentSession());
+        unsigned long nonBlocking = 1;
+        ioctlsocket(listener.handle, FIONBIO, &nonBlocking);
+        for (int i = 0; i < kStorm; ++i) loop.acceptOne();
+        EXPECT_TRUE(peer_lines::countPending());
+        EXPECT_FALSE(log.contains("Did not receive Sessions Code"));
+        closesocket(clients.front());  // the session's peer leaves
+        clients.erase(clients.begin());
+    }  // waits for the session to end
+    EXPECT_TRUE(log.contains("Did not receive Sessions Code")) << log.contents();
+}
+
+// An accept that keeps failing at once (here a listener with nothing to
+// accept that does not block) pauses longer and longer, up to a second; an
+// accept that works ends the pauses.
+TEST_F(AcceptLoopTest, AcceptThatKeepsFailingBacksOff) {
+    ScopedSeams seams;                               // sleeps are only recorded
+    log.properties().allowedPeers.set("127.0.0.2");  // a failed accept starts no session
+    AcceptLoop loop(&log.properties(), &listener, "version line");
+    unsigned long nonBlocking = 1;
+    ioctlsocket(listener.handle, FIONBIO, &nonBlocking);
+    const std::function<int()> looksReady = [] { return 1; };
+    {
+        ScriptedWaits waits(listener.handle, std::vector<std::function<int()>>(10, looksReady));
+        for (int i = 0; i < 10; ++i) loop.acceptOne();
+    }
+    EXPECT_EQ((std::vector<unsigned>{10, 20, 40, 80, 160, 320, 640, 1000, 1000}),
+              ScopedSeams::sleeps());
+    EXPECT_EQ(10u, count(log.contents(), "Failed to accept a connection"));
+
+    {
+        ScriptedWaits realWait(listener.handle, {});  // until the connection is queued
+        connectSilentPeer("127.0.0.2");
+        loop.acceptOne();
+    }
+    ASSERT_NE(nullptr, loop.currentSession());
+    ScopedSeams::sleeps().clear();
+    ScriptedWaits waits(listener.handle, {looksReady});
+    loop.acceptOne();
+    EXPECT_TRUE(ScopedSeams::sleeps().empty());
+}
+
+// Refused connections write lines too: the log is rotated for them as for
+// any other connection.
+TEST_F(AcceptLoopTest, RefusedConnectionsRotateTheLog) {
+    log.properties().allowedPeers.set("127.0.0.2");
+    AcceptLoop loop(&log.properties(), &listener, "version line");
+    testing_support::writeFile(log.properties().logFile, std::string(120001, 'x'));
+    connectSilentPeer("127.0.0.1");
+    loop.acceptOne();
+    std::string saved = testing_support::readFile(log.dir().file("vxhidLog.sav"));
+    EXPECT_GE(saved.size(), 120001u);
+    EXPECT_NE(std::string::npos, saved.find("not an allowed peer"));
+    std::string text = log.contents();
+    EXPECT_NE(std::string::npos, text.find("  TesselDNC::doLogFileSize version line\r\n")) << text;
+    EXPECT_LT(text.size(), 200u) << text;
 }
 
 }  // namespace

@@ -95,6 +95,12 @@ TEST(CncPeerCli, ExitCodeSaysWhatWentWrong) {
          cncpeer::kExitHandshake,
          "",
          "no announcement"},
+        {"closed before the announcement, as for a peer not on the list",
+         {"NOOP"},
+         [](FakeAgent& a) { a.closeConnection(); },
+         cncpeer::kExitHandshake,
+         "",
+         "may be off the agent's allowed-peers list"},
         {"DBUG answered wrongly",
          {"DBUG", "3", "NOOP"},
          [](FakeAgent& a) {
@@ -451,6 +457,54 @@ TEST(CncPeerWatch, ScansAreWrittenOutBeforeTheAnswerIsAcknowledged) {
     agent.join();
     EXPECT_EQ("s1\ns2\n", atAck);
     EXPECT_EQ((std::vector<std::string>{"PRBE\r\n", "QUIT\r\n"}), agent.commands);
+    cncpeer::clearStopRequest();
+}
+
+// A stream whose every write fails, as standard output on a full disk or a
+// closed pipe.
+class FailingSink : public std::streambuf {
+protected:
+    int overflow(int) override { return traits_type::eof(); }
+    std::streamsize xsputn(const char*, std::streamsize) override { return 0; }
+};
+
+// When the scans cannot be written out, the answer is not acknowledged (the
+// agent keeps them), standard error says why and the exit status is 5, in
+// watch mode and one-shot alike.
+TEST(CncPeerCli, AnswerIsNotAcknowledgedWhenTheOutputFails) {
+    for (bool watch : {false, true}) {
+        SCOPED_TRACE(watch ? "watch" : "one-shot");
+        cncpeer::clearStopRequest();
+        std::string afterAnswer = "<nothing read>";
+        FakeAgent agent;
+        agent.start([&](FakeAgent& a) {
+            if (!a.handshake()) return;
+            a.readFrame();
+            a.sendBytes(a.frameOf("s1\n"));
+            afterAnswer = a.receiveOnce(1);  // the acknowledgement, or the close
+        });
+        FailingSink sink;
+        std::ostream out(&sink);
+        std::ostringstream err;
+        int code = 0;
+        if (watch) {
+            cncpeer::WatchSettings settings;
+            settings.host = "127.0.0.1";
+            settings.port = agent.port();
+            settings.timeoutMs = 3000;
+            code = cncpeer::runWatch(settings, out, err);
+        } else {
+            code =
+                cncpeer::runCli({"--port", std::to_string(agent.port()), "PRBE", "QUIT"}, out, err);
+        }
+        agent.join();
+        EXPECT_EQ(cncpeer::kExitOutput, code);
+        EXPECT_EQ("", afterAnswer);
+        EXPECT_EQ("*", agent.acks);  // the verdict's only
+        EXPECT_NE(std::string::npos, err.str().find("cannot write to standard output"))
+            << err.str();
+        EXPECT_NE(std::string::npos, err.str().find("the answer is not acknowledged")) << err.str();
+    }
     cncpeer::clearStopRequest();
 }
 

@@ -1,12 +1,14 @@
 // The scan journal: its record format and reader (every torn and corrupt
 // case a power cut or a bad disk can leave), and the journal at work: written
-// within 50 ms of a commit, delivered marks, recovery ahead of new scans,
+// by its own thread after a commit, delivered marks, recovery ahead of new scans,
 // compaction, an unwritable journal, and the flush before an exit.
 #include "scans/scan_journal.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <string>
 #include <thread>
 #include <vector>
@@ -139,18 +141,21 @@ protected:
     LogCapture log{1};
 };
 
-// A commit is on disk within 50 ms, written by the journal's own thread.
-TEST_F(ScanJournalTest, ACommitIsOnDiskWithin50Ms) {
+// A commit reaches the disk by itself, written by the journal's own thread:
+// the committing thread (the keyboard hook) never waits for the disk, even
+// a slow one. How fast it gets there is the disk's matter, not asserted.
+TEST_F(ScanJournalTest, ACommitReachesTheDiskWithoutTheCommitterWaiting) {
     scan_journal::start(path());
-    for (int i = 0; i < 5; ++i) {
+    scan_journal_testing::setWriteDelay(1000);  // a slow disk
+    for (int i = 0; i < 2; ++i) {
         const std::string scan = "SCAN" + std::to_string(i);
-        const auto committed = std::chrono::steady_clock::now();
         appendScan(scan);
-        while (texts(onDisk()).size() < static_cast<std::size_t>(i + 1)) {
-            ASSERT_LT(std::chrono::steady_clock::now() - committed, std::chrono::milliseconds(50))
-                << scan << " not on disk";
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        EXPECT_EQ(static_cast<std::size_t>(i), texts(onDisk()).size()) << scan << " waited for";
+        for (int waited = 0; waited < 10000 && texts(onDisk()).size() <= std::size_t(i);
+             waited += 5) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
+        ASSERT_EQ(static_cast<std::size_t>(i + 1), texts(onDisk()).size()) << scan;
         EXPECT_EQ(scan, texts(onDisk()).back());
     }
 }
@@ -265,21 +270,45 @@ struct FailingFiles {
             }
             return platform::defaultFileSeams().readWholeFile(path, limit, contents, error);
         };
+        // The next brokenReads reads of a file get part of it and then end
+        // early (brokenError 0) or fail (the error).
+        files.readSome = [](std::intptr_t handle, char* buffer, std::size_t size,
+                            int& error) -> long long {
+            if (brokenReads == 0) {
+                return platform::defaultFileSeams().readSome(handle, buffer, size, error);
+            }
+            if (!partRead) {
+                partRead = true;
+                return platform::defaultFileSeams().readSome(handle, buffer, size / 2, error);
+            }
+            partRead = false;
+            --brokenReads;
+            if (brokenError == 0) return 0;
+            error = brokenError;
+            return -1;
+        };
     }
     ~FailingFiles() {
         platform::fileSeams() = platform::defaultFileSeams();
         failReplace = false;
-        replaces = reads = failReads = 0;
+        partRead = false;
+        replaces = reads = failReads = brokenReads = brokenError = 0;
     }
-    static bool failReplace;
+    static std::atomic<bool> failReplace;  // read by the writer's timer
     static int replaces;
     static int reads;
     static int failReads;
+    static int brokenReads;
+    static int brokenError;
+    static bool partRead;
 };
-bool FailingFiles::failReplace = false;
+std::atomic<bool> FailingFiles::failReplace{false};
 int FailingFiles::replaces = 0;
 int FailingFiles::reads = 0;
 int FailingFiles::failReads = 0;
+int FailingFiles::brokenReads = 0;
+int FailingFiles::brokenError = 0;
+bool FailingFiles::partRead = false;
 
 int occurrences(const std::string& text, const std::string& part) {
     int count = 0;
@@ -352,6 +381,29 @@ TEST_F(ScanJournalTest, AJournalNotReplacedAtStartIsWrittenWholeLater) {
     EXPECT_EQ(Scans{"NEW"}, takeAllScans());
 }
 
+// A journal that broke is written whole again on the writer's own schedule,
+// with no new scan or delivered mark to set it off.
+TEST_F(ScanJournalTest, ABrokenJournalIsWrittenAgainWithoutANewEvent) {
+    FailingFiles files;
+    std::string bytes = records({"GONE", "KEEP1", "KEEP2"});
+    appendDeliveredRecord(bytes, 1);
+    writeFile(path(), bytes);
+    FailingFiles::failReplace = true;
+    scan_journal::start(path());
+    EXPECT_TRUE(log.contains("cannot be replaced")) << log.contents();
+    deliverOne();  // KEEP1, while the file lags behind
+    FailingFiles::failReplace = false;
+    const std::string repaired = path() + " is written again";
+    for (int waited = 0; waited < 10000 && !log.contains(repaired); waited += 10) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_TRUE(log.contains(repaired)) << log.contents();
+    EXPECT_EQ(Scans{"KEEP2"}, texts(onDisk()));
+    EXPECT_EQ(1u, scan_journal::deliveredOnDisk());
+    restart();
+    EXPECT_EQ(Scans{"KEEP2"}, takeAllScans());
+}
+
 // A read that fails for a moment at start (a sharing violation) is tried
 // again; one that keeps failing leaves the file as it is and the queue in
 // memory.
@@ -380,6 +432,45 @@ TEST_F(ScanJournalTest, AFailingReadIsTriedAgainBeforeTheJournalIsLeftAlone) {
     EXPECT_EQ(Scans{"MEMORY"}, takeAllScans());
 }
 
+// A read that comes back short or fails partway through the file is a failed
+// read: tried again, and when it keeps failing nothing of it is queued and
+// the file stays as it is for the next start.
+TEST_F(ScanJournalTest, AReadBrokenPartwayIsAFailedRead) {
+    testing_support::ScopedSeams seams;  // the pauses are recorded, not waited
+    const struct {
+        const char* name;
+        int error;  // 0: the file ends early
+        int brokenReads;
+        bool recovered;
+    } cases[] = {
+        {"short once", 0, 1, true},
+        {"failing twice", 5, 2, true},
+        {"always short", 0, 100, false},
+        {"always failing", 5, 100, false},
+    };
+    const std::string bytes = records({"KEEP1", "KEEP2", "KEEP3"});
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FailingFiles files;
+        scan_journal_testing::stop();  // Windows writes no file the journal holds open
+        writeFile(path(), bytes);
+        FailingFiles::brokenError = c.error;
+        FailingFiles::brokenReads = c.brokenReads;
+        const int said = occurrences(log.contents(), "cannot be read");
+        restart();
+        appendScan("MEMORY");
+        ASSERT_TRUE(scan_journal::flush(1000));
+        if (c.recovered) {
+            EXPECT_EQ((Scans{"KEEP1", "KEEP2", "KEEP3", "MEMORY"}), texts(onDisk()));
+            EXPECT_EQ((Scans{"KEEP1", "KEEP2", "KEEP3", "MEMORY"}), takeAllScans());
+        } else {
+            EXPECT_EQ(said + 1, occurrences(log.contents(), "cannot be read")) << log.contents();
+            EXPECT_EQ(bytes, readFile(path()));
+            EXPECT_EQ(Scans{"MEMORY"}, takeAllScans());
+        }
+    }
+}
+
 // A second agent on the same folder (another address or port) finds the
 // journal locked: it neither reads nor writes it, and says so once.
 TEST_F(ScanJournalTest, ASecondAgentOnTheFolderLeavesTheJournalAlone) {
@@ -398,6 +489,90 @@ TEST_F(ScanJournalTest, ASecondAgentOnTheFolderLeavesTheJournalAlone) {
     first.release();
     restart();
     EXPECT_EQ(Scans{"FIRSTS"}, takeAllScans());
+}
+
+// A journal in another folder (the log folder, where earlier versions kept
+// it) is taken over: its scans first and in order, then the journal's own,
+// then those committed before the start; it is gone there afterwards. A
+// start that ended anywhere in the middle leaves files from which the next
+// one finishes with no scan lost or doubled.
+TEST_F(ScanJournalTest, AJournalInTheLogFolderIsTakenOverOnce) {
+    testing_support::TempDir logFolder;
+    const std::string earlier = logFolder.file(scan_journal::kFileName);
+    const std::string earlierBytes = records({"E1", "E2"});
+    const std::string ownBytes = records({"O1"});
+    const std::string mergedBytes = records({"E1", "E2", "O1"});
+    const struct {
+        const char* name;
+        bool earlierThere;
+        bool takenThere;   // the copy of the earlier journal beside this one
+        bool mergedThere;  // the two put together
+    } cases[] = {
+        {"nothing begun", true, false, false},
+        {"copied, not yet removed there", true, true, false},
+        {"copied and removed", false, true, false},
+        {"merged, copy not yet removed", false, true, true},
+        {"merged, copy removed", false, false, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        scan_journal_testing::stop();
+        scan_buffer_testing::clearScanBuffer();
+        writeFile(path(), ownBytes);
+        if (c.earlierThere) writeFile(earlier, earlierBytes);
+        if (c.takenThere) writeFile(path() + ".taken", earlierBytes);
+        if (c.mergedThere) writeFile(path() + ".merged", mergedBytes);
+        appendScan("EARLY");
+        scan_journal::start(path(), earlier);
+        EXPECT_EQ((Scans{"E1", "E2", "O1", "EARLY"}), takeAllScans());
+        EXPECT_FALSE(platform::fileExists(earlier));
+        EXPECT_FALSE(platform::fileExists(path() + ".taken"));
+        EXPECT_FALSE(platform::fileExists(path() + ".merged"));
+        EXPECT_EQ((Scans{"E1", "E2", "O1", "EARLY"}), texts(onDisk()));
+        scan_journal_testing::stop();
+        scan_buffer_testing::clearScanBuffer();
+        scan_journal::start(path(), earlier);
+        EXPECT_EQ((Scans{"E1", "E2", "O1", "EARLY"}), takeAllScans());
+    }
+}
+
+// A journal in another folder stays where it is when another agent holds
+// it, when it cannot be read, and when it is this very journal under another
+// name; the journal's own scans go on as before.
+TEST_F(ScanJournalTest, AJournalThatCannotBeTakenOverIsLeftWhereItIs) {
+    testing_support::TempDir logFolder;
+    const std::string earlier = logFolder.file(scan_journal::kFileName);
+    const std::string earlierBytes = records({"E1"});
+    platform::FileLock other;
+    int error = 0;
+    ASSERT_EQ(platform::FileLock::Result::taken, other.take(earlier + ".lock", error));
+    writeFile(earlier, earlierBytes);
+    writeFile(path(), records({"O1"}));
+    scan_journal::start(path(), earlier);
+    EXPECT_EQ(Scans{"O1"}, takeAllScans());
+    EXPECT_TRUE(log.contains("is in use by another agent: it is left where it is"))
+        << log.contents();
+    other.release();
+    {
+        FailingFiles files;
+        FailingFiles::brokenReads = 100;
+        FailingFiles::brokenError = 5;
+        testing_support::ScopedSeams seams;
+        scan_journal_testing::stop();
+        scan_journal::start(path(), earlier);
+    }
+    EXPECT_TRUE(log.contains("cannot be read (error 5): it is left where it is")) << log.contents();
+    EXPECT_EQ(earlierBytes, readFile(earlier));
+    EXPECT_FALSE(platform::fileExists(path() + ".taken"));
+
+    // The same folder spelled otherwise is no other journal.
+    const std::string sameJournal = log.dir().path() + platform::pathSeparator + "." +
+                                    platform::pathSeparator + scan_journal::kFileName;
+    scan_journal_testing::stop();
+    scan_buffer_testing::clearScanBuffer();
+    scan_journal::start(path(), sameJournal);
+    EXPECT_EQ(Scans{"O1"}, takeAllScans());
+    EXPECT_EQ(records({"O1"}), readFile(path()));
 }
 
 // The journal never grows past the size a start reads: it is compacted at

@@ -22,6 +22,7 @@
 #include "peer/cnc_peer.h"
 #include "peer/commands.h"
 #include "platform/platform.h"
+#include "scans/scan_journal_format.h"
 #include "session/command_table.h"
 #include "session/dnc_session.h"
 #include "test_support.h"
@@ -140,6 +141,16 @@ std::string agentOpens(SessionEncryptor& cipher, const Bytes& frameBytes) {
     return length < 0 ? "<corrupt>" : std::string(reinterpret_cast<char*>(output), length);
 }
 
+Bytes journalBytes(void (*append)(std::string&)) {
+    std::string record;
+    append(record);
+    return Bytes(record.begin(), record.end());
+}
+// The journal records the document shows: the first of the two scans, and
+// the mark that it was delivered.
+void scanRecord(std::string& out) { scan_journal::appendScanRecord(out, 1, "4006381333931"); }
+void deliveredRecord(std::string& out) { scan_journal::appendDeliveredRecord(out, 1); }
+
 TEST(ProtocolDocument, WorkedBytesAreWhatTheCodeMakes) {
     const std::map<std::string, Bytes> documented = hexBlocks(documentText());
 
@@ -175,6 +186,14 @@ TEST(ProtocolDocument, WorkedBytesAreWhatTheCodeMakes) {
         {"prbe-frame", peerFrame("PRBE\r\n")},
         {"answer-plain", plainFrame(agentFrame(*cipher, kTwoScans))},
         {"answer-frame", agentFrame(*cipher, kTwoScans)},
+        {"empty-answer-plain", plainFrame(agentFrame(*cipher, ""))},
+        {"empty-answer-frame", agentFrame(*cipher, "")},
+        {"dbug-answer-plain", plainFrame(agentFrame(*cipher, "200\r\n"))},
+        {"dbug-answer-frame", agentFrame(*cipher, "200\r\n")},
+        {"failed-verdict-plain", plainFrame(agentFrame(*cipher, "200 Failed"))},
+        {"failed-verdict-frame", agentFrame(*cipher, "200 Failed")},
+        {"journal-scan", journalBytes(scanRecord)},
+        {"journal-delivered", journalBytes(deliveredRecord)},
     };
     for (const auto& [name, bytes] : expected) {
         auto found = documented.find(name);
@@ -210,6 +229,19 @@ TEST(ProtocolDocument, WorkedBytesAreWhatTheCodeMakes) {
     EXPECT_TRUE(decodeFrame(key, std::string(answer.begin(), answer.end()), message, error))
         << error;
     EXPECT_EQ(kTwoScans, message);
+
+    // The documented journal reads back as it says: the scan alone is
+    // undelivered, with its mark nothing is.
+    Bytes journal = bytesOf("journal-scan");
+    scan_journal::JournalReading reading =
+        scan_journal::readJournal(journal.data(), journal.size());
+    ASSERT_EQ(1u, reading.undelivered.size());
+    EXPECT_EQ("4006381333931", reading.undelivered[0].text);
+    Bytes mark = bytesOf("journal-delivered");
+    journal.insert(journal.end(), mark.begin(), mark.end());
+    reading = scan_journal::readJournal(journal.data(), journal.size());
+    EXPECT_TRUE(reading.undelivered.empty());
+    EXPECT_EQ(0, reading.damagedStretches);
 }
 
 // One row of the document's command table.

@@ -94,6 +94,38 @@ TEST_F(SelfUpdateTest, FileStates) {
     }
 }
 
+// The restarted program gets the allowed-peers list in force, so that it does
+// not let every peer in; without a list the parameters stay as they were.
+TEST_F(SelfUpdateTest, RestartParametersCarryTheAllowedPeersList) {
+    const struct {
+        const char* list;  // null: no list
+        const char* parameters;
+    } cases[] = {
+        {nullptr, "-X -P 8194 -I 127.0.0.1"},
+        {"127.0.0.2", "-X -P 8194 -I 127.0.0.1 -A 127.0.0.2"},
+        {"10.0.0.1,10.0.0.2", "-X -P 8194 -I 127.0.0.1 -A 10.0.0.1,10.0.0.2"},
+    };
+    for (const auto& c : cases) {
+        properties.allowedPeers = AllowedPeers();
+        if (c.list != nullptr) properties.allowedPeers.set(c.list);
+        writeFile(program.file("vxdnc.exe"), "old");
+        writeFile(program.file("vxdnc.update"), "new");
+        platform::deleteFile(program.file("vxdnc.obo"));
+        ScopedSeams::started().clear();
+        EXPECT_THROW(session.doUpdate(), ProcessExit);
+        ASSERT_EQ(1u, ScopedSeams::started().size());
+        EXPECT_EQ(c.parameters, ScopedSeams::started()[0].parameters);
+        // The restarted agent reads them back as they were meant.
+        tMDCProperty restarted;
+        restarted.programDir = program.path();
+        ASSERT_TRUE(restarted.init(c.parameters, true));
+        EXPECT_EQ(properties.allowedPeers.given(), restarted.allowedPeers.given());
+        EXPECT_EQ(properties.allowedPeers.addresses(), restarted.allowedPeers.addresses());
+        EXPECT_EQ("8194", restarted.port);
+        EXPECT_EQ("127.0.0.1", restarted.hostAddress);
+    }
+}
+
 TEST_F(SelfUpdateTest, QuitAfterAFailedUpdateStartsTheUpdater) {
     // doQuit ends Winsock for the process; an extra reference keeps it on
     // for the rest of this test program.

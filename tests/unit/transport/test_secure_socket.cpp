@@ -221,15 +221,15 @@ TEST(SecureSocketCanRead, ReportsInputAsSoonAsItArrives) {
         ConnectedPair pair;
         ASSERT_TRUE(pair.server.setTimeout(0, 5000));
         FramedPeer framed;
-        Clock::time_point start = Clock::now();
         bool ready = false;
         {
             SlowWriter writer(pair.peer, framed.frameBytes, 0, {framed.frameBytes.size()}, 30);
             ready = pair.server.CanRead(withKey ? &framed.cipher : nullptr);
         }
 
+        // Ready with the frame and no empty round logged: it did not wait
+        // out the 5-s time-out.
         EXPECT_TRUE(ready);
-        EXPECT_LT(millisecondsSince(start), 1000);
         EXPECT_EQ(static_cast<size_t>(pendingOn(pair.server.handle)), framed.frameBytes.size());
         EXPECT_EQ(countOf(log.contents(), "The Socket has no data to read"), 0);
         EXPECT_EQ(countOf(log.contents(), logLine("CanRead", "The Socket has Data to read")), 1);
@@ -294,10 +294,10 @@ TEST(SecureSocketCanRead, WaitsForTheWholeFrameItsHeaderAnnounces) {
 
         EXPECT_TRUE(ready);
         EXPECT_EQ(static_cast<size_t>(pending), c.readyWith);
+        // The bytes pending show what it waited for; only the end of a
+        // round, a lower bound, is checked against the clock.
         if (c.roundEnds) {
             EXPECT_GE(elapsed, 95);
-        } else {
-            EXPECT_LT(elapsed, 95);
         }
         EXPECT_EQ(countOf(log.contents(), "The Socket has no data to read"), 0);
         if (c.readyWith == whole) {
@@ -340,15 +340,15 @@ TEST(SecureSocketCanRead, InterruptEndsTheWaitAtOnce) {
     ConnectedPair pair;
     ASSERT_TRUE(pair.server.setTimeout(0, 5000));
     bool ready = true;
-    Clock::time_point start = Clock::now();
     std::thread session([&] { ready = pair.server.CanRead(); });
     std::this_thread::sleep_for(std::chrono::milliseconds(150));
 
     pair.server.interrupt();
     session.join();
 
+    // Ended by the interrupt, not by the 5-s time-out, which it would have
+    // logged.
     EXPECT_FALSE(ready);
-    EXPECT_LT(millisecondsSince(start), 1000);
     EXPECT_FALSE(pair.server.connected);
     EXPECT_FALSE(log.contains("Unable to test for pending read"));
     EXPECT_FALSE(log.contains("Timed out waiting for a read"));
@@ -554,6 +554,8 @@ TEST(SecureSocketListener, FailedAcceptLeavesTheListenerUsable) {
     EXPECT_FALSE(listener.doAccept(&client));
     EXPECT_FALSE(client.connected);
     EXPECT_EQ(client.handle, INVALID_SOCKET);
+    EXPECT_TRUE(client.acceptError == WSAEWOULDBLOCK || client.acceptError == WSAETIMEDOUT)
+        << client.acceptError;
     EXPECT_TRUE(listener.connected);
     std::string contents = log.contents();
     // The code is the platform's "would block": 10035, or 10060 where
@@ -568,6 +570,7 @@ TEST(SecureSocketListener, FailedAcceptLeavesTheListenerUsable) {
     SOCKET peer = connectTo(localPort(listener.handle));
     EXPECT_TRUE(listener.doAccept(&client));
     EXPECT_TRUE(client.connected);
+    EXPECT_EQ(0, client.acceptError);
     client.closeSocket();
     listener.closeSocket();
     closesocket(peer);
@@ -590,6 +593,24 @@ TEST(SecureSocketListener, BindFailsWhenThePortIsTaken) {
               logLine("initialize", "Failed to initialize Port " + port +
                                         ". Unable to Bind the Socket, Socket Error 10048"));
     holder.closeSocket();
+}
+
+// A restarted agent listens again at once on the port it served, although
+// the connections it closed itself still wait out TIME_WAIT there.
+TEST(SecureSocketListener, BindsAgainWhileClosedConnectionsWait) {
+    LogCapture log(5);
+    std::string port;
+    {
+        ConnectedPair pair;
+        port = std::to_string(localPort(pair.listener.handle));
+        pair.server.closeSocket();  // the agent closes first, as after QUIT
+        char byte;
+        EXPECT_EQ(0, recv(pair.peer, &byte, 1, 0));
+    }
+    vSecureSocket again;
+    EXPECT_TRUE(again.initialize(kLoopback, port)) << log.contents();
+    EXPECT_TRUE(again.doListen());
+    again.closeSocket();
 }
 
 TEST(SecureSocketListener, HostTextOfSevenCharactersIsTheAddress) {
