@@ -457,6 +457,10 @@ class PeerRun:
             raise AssertionError("no %s answer in: %s" % (command, self.stdout))
         return None if match.group(1) is None else unescape(match.group(1))
 
+    def objects(self):
+        """The objects of a --json run."""
+        return json_objects(self.stdout.encode("latin-1"))
+
 
 class Watch(Process):
     """cncpeer watch: the scans on standard output, its status on standard
