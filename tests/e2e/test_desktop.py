@@ -148,11 +148,11 @@ class DesktopTest(unittest.TestCase):
         self.assertEqual("\n", self.d.probe())
 
     def test_07_typing_into_another_window_adds_nothing(self):
-        other = subprocess.Popen(["wine", self.d.driver_exe, "window", "Other window", "8000"],
+        other = subprocess.Popen(["wine", self.d.driver_exe, "window", "Other window", "10000"],
                                  env=self.d.env, stdout=subprocess.DEVNULL,
                                  stderr=subprocess.DEVNULL)
         try:
-            self.d.must("focus", "Other window", "5000")
+            self.d.must("focus", "Other window", "8000")
             self.d.must("type", "zzz")
             self.d.must("keys", "enter", "tab")
             time.sleep(0.5)

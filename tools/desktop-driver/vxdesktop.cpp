@@ -503,11 +503,19 @@ int main(int argc, char** argv) {
     }
     if (command == "focus" && argc >= 3) {
         const char* title = argv[2];
-        HWND window =
-            waitFor([title] { return FindWindowA(nullptr, title); }, argumentMs(argc, argv, 3, 0));
+        const DWORD timeoutMs = argumentMs(argc, argv, 3, 0);
+        HWND window = waitFor([title] { return FindWindowA(nullptr, title); }, timeoutMs);
         if (window == nullptr) return 1;
-        SetForegroundWindow(window);
-        return GetForegroundWindow() == window ? 0 : 1;
+        // A window that has just appeared may not take the focus at once
+        // (its X window is still being mapped): ask again until the time
+        // is up.
+        HWND focused = waitFor(
+            [window]() -> HWND {
+                SetForegroundWindow(window);
+                return GetForegroundWindow() == window ? window : nullptr;
+            },
+            timeoutMs);
+        return focused == window ? 0 : 1;
     }
     if (command == "work-area") {
         RECT area = {};
