@@ -24,6 +24,7 @@
 #include "fuzz_support.h"
 #include "scans/probe.h"
 #include "scans/scan_buffer.h"
+#include "scans_test_support.h"
 
 namespace {
 
